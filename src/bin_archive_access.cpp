@@ -1,0 +1,225 @@
+// Typed reads and writes of the data region, and the operations on the pointer, text
+// and label maps. Every check runs before the first change.
+#include <cstring>
+
+#include "bin_archive.h"
+
+namespace orvane {
+
+namespace {
+
+using file_format::kSlotSize;
+
+Status check_slot(const BinArchive& archive, Address address) {
+  return check_address(archive.data.size(), address, kSlotSize, kSlotSize);
+}
+
+/// Reads `Width` bytes little-endian after the address check (width and alignment
+/// both equal to the value's size).
+template <typename T>
+Result<T> read_unsigned(const BinArchive& archive, Address address) {
+  Status checked = check_address(archive.data.size(), address, sizeof(T), sizeof(T));
+  if (!checked.ok()) return std::move(checked).take_error();
+  const std::uint8_t* p = archive.data.data() + address;
+  std::uint32_t value = 0;
+  for (std::size_t i = 0; i < sizeof(T); ++i) value |= static_cast<std::uint32_t>(p[i]) << (8 * i);
+  return static_cast<T>(value);
+}
+
+template <typename T>
+Status write_unsigned(BinArchive& archive, Address address, T value) {
+  Status checked = check_address(archive.data.size(), address, sizeof(T), sizeof(T));
+  if (!checked.ok()) return checked;
+  std::uint8_t* p = archive.data.data() + address;
+  for (std::size_t i = 0; i < sizeof(T); ++i) p[i] = static_cast<std::uint8_t>(value >> (8 * i));
+  return Ok{};
+}
+
+/// Signed forms reinterpret the two's complement bits of the unsigned read.
+template <typename Signed, typename Unsigned>
+Result<Signed> read_signed(const BinArchive& archive, Address address) {
+  Result<Unsigned> bits = read_unsigned<Unsigned>(archive, address);
+  if (!bits.ok()) return std::move(bits).take_error();
+  Signed value;
+  Unsigned raw = bits.value();
+  std::memcpy(&value, &raw, sizeof value);
+  return value;
+}
+
+template <typename Unsigned, typename Signed>
+Status write_signed(BinArchive& archive, Address address, Signed value) {
+  Unsigned raw;
+  std::memcpy(&raw, &value, sizeof raw);
+  return write_unsigned<Unsigned>(archive, address, raw);
+}
+
+}  // namespace
+
+Result<std::uint8_t> read_u8(const BinArchive& a, Address address) {
+  return read_unsigned<std::uint8_t>(a, address);
+}
+Result<std::uint16_t> read_u16(const BinArchive& a, Address address) {
+  return read_unsigned<std::uint16_t>(a, address);
+}
+Result<std::uint32_t> read_u32(const BinArchive& a, Address address) {
+  return read_unsigned<std::uint32_t>(a, address);
+}
+Result<std::int8_t> read_i8(const BinArchive& a, Address address) {
+  return read_signed<std::int8_t, std::uint8_t>(a, address);
+}
+Result<std::int16_t> read_i16(const BinArchive& a, Address address) {
+  return read_signed<std::int16_t, std::uint16_t>(a, address);
+}
+Result<std::int32_t> read_i32(const BinArchive& a, Address address) {
+  return read_signed<std::int32_t, std::uint32_t>(a, address);
+}
+Result<float> read_f32(const BinArchive& a, Address address) {
+  return read_signed<float, std::uint32_t>(a, address);
+}
+
+Result<ByteView> read_bytes(const BinArchive& a, Address address, std::uint64_t amount) {
+  Status checked = check_address(a.data.size(), address, amount, 1);
+  if (!checked.ok()) return std::move(checked).take_error();
+  return ByteView{a.data.data() + address, static_cast<std::size_t>(amount)};
+}
+
+Status write_u8(BinArchive& a, Address address, std::uint8_t value) {
+  return write_unsigned(a, address, value);
+}
+Status write_u16(BinArchive& a, Address address, std::uint16_t value) {
+  return write_unsigned(a, address, value);
+}
+Status write_u32(BinArchive& a, Address address, std::uint32_t value) {
+  return write_unsigned(a, address, value);
+}
+Status write_i8(BinArchive& a, Address address, std::int8_t value) {
+  return write_signed<std::uint8_t>(a, address, value);
+}
+Status write_i16(BinArchive& a, Address address, std::int16_t value) {
+  return write_signed<std::uint16_t>(a, address, value);
+}
+Status write_i32(BinArchive& a, Address address, std::int32_t value) {
+  return write_signed<std::uint32_t>(a, address, value);
+}
+Status write_f32(BinArchive& a, Address address, float value) {
+  return write_signed<std::uint32_t>(a, address, value);
+}
+
+Status write_bytes(BinArchive& a, Address address, ByteView bytes) {
+  Status checked = check_address(a.data.size(), address, bytes.size, 1);
+  if (!checked.ok()) return checked;
+  if (bytes.size != 0) std::memcpy(a.data.data() + address, bytes.data, bytes.size);
+  return Ok{};
+}
+
+Result<std::optional<Text>> read_string(const BinArchive& a, Address address) {
+  Status checked = check_slot(a, address);
+  if (!checked.ok()) return std::move(checked).take_error();
+  auto found = a.text.find(address);
+  if (found == a.text.end()) return std::optional<Text>();
+  return std::optional<Text>(found->second);
+}
+
+Result<std::optional<Address>> read_pointer(const BinArchive& a, Address address) {
+  Status checked = check_slot(a, address);
+  if (!checked.ok()) return std::move(checked).take_error();
+  auto found = a.pointers.find(address);
+  if (found == a.pointers.end()) return std::optional<Address>();
+  return std::optional<Address>(found->second);
+}
+
+Result<std::optional<std::vector<Text>>> read_labels(const BinArchive& a, Address address) {
+  Status checked = check_slot(a, address);
+  if (!checked.ok()) return std::move(checked).take_error();
+  auto found = a.labels.find(address);
+  if (found == a.labels.end()) return std::optional<std::vector<Text>>();
+  return std::optional<std::vector<Text>>(found->second);
+}
+
+Status delete_string(BinArchive& a, Address address) {
+  Status checked = check_slot(a, address);
+  if (checked.ok()) a.text.erase(address);
+  return checked;
+}
+
+Status delete_pointer(BinArchive& a, Address address) {
+  Status checked = check_slot(a, address);
+  if (checked.ok()) a.pointers.erase(address);
+  return checked;
+}
+
+Status delete_labels(BinArchive& a, Address address) {
+  Status checked = check_slot(a, address);
+  if (checked.ok()) a.labels.erase(address);
+  return checked;
+}
+
+Status delete_label(BinArchive& a, Address address, std::uint64_t index) {
+  Status checked = check_slot(a, address);
+  if (!checked.ok()) return checked;
+  auto found = a.labels.find(address);
+  if (found == a.labels.end()) return Ok{};
+  std::vector<Text>& names = found->second;
+  if (index >= names.size()) {
+    return fail("Index " + std::to_string(index) + " out of bounds for bucket of size " +
+                std::to_string(names.size()) + ".");
+  }
+  names.erase(names.begin() + static_cast<std::ptrdiff_t>(index));
+  return Ok{};
+}
+
+Status write_string(BinArchive& a, Address address, std::optional<std::string> value) {
+  if (!value) return delete_string(a, address);
+  Status checked = check_slot(a, address);
+  if (!checked.ok()) return checked;
+  a.text.insert_or_assign(address, make_text(std::move(*value)));
+  return Ok{};
+}
+
+Status write_pointer(BinArchive& a, Address address, std::optional<Address> value) {
+  if (!value) return delete_pointer(a, address);
+  Status checked = check_slot(a, address);
+  if (!checked.ok()) return checked;
+  a.pointers.insert_or_assign(address, *value);
+  return Ok{};
+}
+
+Status write_labels(BinArchive& a, Address address, std::vector<std::string> labels) {
+  Status checked = check_slot(a, address);
+  if (!checked.ok()) return checked;
+  std::vector<Text> names;
+  names.reserve(labels.size());
+  for (std::string& label : labels) names.push_back(make_text(std::move(label)));
+  a.labels.insert_or_assign(address, std::move(names));
+  return Ok{};
+}
+
+Status write_label(BinArchive& a, Address address, std::string label) {
+  Status checked = check_slot(a, address);
+  if (!checked.ok()) return checked;
+  Text name = make_text(std::move(label));
+  auto found = a.labels.find(address);
+  if (found != a.labels.end()) {
+    found->second.push_back(std::move(name));  // strong guarantee: unchanged if it throws
+  } else {
+    std::vector<Text> names{std::move(name)};
+    a.labels.emplace(address, std::move(names));
+  }
+  return Ok{};
+}
+
+std::optional<Address> find_label_address(const BinArchive& a, std::string_view target) {
+  std::optional<Address> lowest;
+  for (const auto& entry : a.labels) {
+    if (lowest && entry.first >= *lowest) continue;
+    for (const Text& name : entry.second) {
+      if (*name == target) {
+        lowest = entry.first;
+        break;
+      }
+    }
+  }
+  return lowest;
+}
+
+}  // namespace orvane

@@ -1,0 +1,132 @@
+// Growing and shrinking the data region. Everything that can fail (checks, memory for
+// the bytes and for the rebuilt maps) happens before the first change; the moves after
+// it cannot fail, so a call completes or leaves the archive as it was.
+#include <limits>
+#include <new>
+#include <stdexcept>
+
+#include "bin_archive.h"
+
+namespace orvane {
+
+namespace {
+
+ArchiveError out_of_memory(std::uint64_t amount) {
+  return fail("Not enough memory to allocate " + std::to_string(amount) + " bytes.");
+}
+
+ArchiveError amount_alignment_error(std::uint64_t amount) {
+  return fail("Invalid value " + std::to_string(amount) + " expected 4 byte alignment.");
+}
+
+/// Makes room for `amount` more bytes without changing the data yet.
+Status reserve_growth(std::vector<std::uint8_t>& data, std::uint64_t amount) {
+  const std::uint64_t room = data.max_size() - data.size();
+  if (amount > room) return out_of_memory(amount);
+  try {
+    data.reserve(data.size() + static_cast<std::size_t>(amount));
+  } catch (const std::bad_alloc&) {
+    return out_of_memory(amount);
+  } catch (const std::length_error&) {
+    return out_of_memory(amount);
+  }
+  return Ok{};
+}
+
+/// The three maps rebuilt under new keys. Buckets are reserved up front so that moving
+/// the nodes in cannot allocate (and so cannot fail half-way).
+struct RebuiltMaps {
+  explicit RebuiltMaps(const BinArchive& a) {
+    text.reserve(a.text.size());
+    pointers.reserve(a.pointers.size());
+    labels.reserve(a.labels.size());
+  }
+  decltype(BinArchive::text) text;
+  decltype(BinArchive::pointers) pointers;
+  decltype(BinArchive::labels) labels;
+};
+
+/// Moves every node of `from` into `to`: `keep(key, mapped)` decides, `move(key, mapped)`
+/// rewrites in place. Nodes are re-keyed, never copied, so strings and name lists stay put.
+/// `to` has room for every node (reserved), and the standard rules out a rehash then, so
+/// no step here allocates or throws.
+template <typename Map, typename Keep, typename Move>
+void move_nodes(Map& from, Map& to, Keep keep, Move move) {
+  while (!from.empty()) {
+    auto node = from.extract(from.begin());
+    if (!keep(node.key(), node.mapped())) continue;
+    move(node.key(), node.mapped());
+    to.insert(std::move(node));
+  }
+}
+
+}  // namespace
+
+Status allocate_at_end(BinArchive& a, std::uint64_t amount) {
+  Status room = reserve_growth(a.data, amount);
+  if (!room.ok()) return room;
+  a.data.resize(a.data.size() + static_cast<std::size_t>(amount));
+  return Ok{};
+}
+
+Status allocate(BinArchive& a, Address address, std::uint64_t amount) {
+  const std::uint64_t size = a.data.size();
+  if (address > size) return range_error(hex(address), size);
+  if (address % 4 != 0) return alignment_error(address, 4);
+  if (amount % 4 != 0) return amount_alignment_error(amount);
+  Status room = reserve_growth(a.data, amount);
+  if (!room.ok()) return room;
+  if (amount == 0) return Ok{};
+  RebuiltMaps rebuilt(a);
+
+  a.data.insert(a.data.begin() + static_cast<std::ptrdiff_t>(address),
+                static_cast<std::size_t>(amount), 0);
+  auto keep_all = [](Address, const auto&) { return true; };
+  auto shift = [&](Address& value) {
+    if (value >= address) value += amount;
+  };
+  auto shift_key = [&](Address& key, auto&) { shift(key); };
+  move_nodes(a.text, rebuilt.text, keep_all, shift_key);
+  move_nodes(a.labels, rebuilt.labels, keep_all, shift_key);
+  move_nodes(a.pointers, rebuilt.pointers, keep_all, [&](Address& key, Address& destination) {
+    shift(key);
+    shift(destination);
+  });
+  a.text.swap(rebuilt.text);
+  a.labels.swap(rebuilt.labels);
+  a.pointers.swap(rebuilt.pointers);
+  return Ok{};
+}
+
+Status deallocate(BinArchive& a, Address address, std::uint64_t amount) {
+  Status checked = check_address(a.data.size(), address, amount, 4);
+  if (!checked.ok()) return checked;
+  if (amount % 4 != 0) return amount_alignment_error(amount);
+  if (amount == 0) return Ok{};
+  RebuiltMaps rebuilt(a);
+
+  const Address end = address + amount;  // cannot wrap: the check held end <= size
+  a.data.erase(a.data.begin() + static_cast<std::ptrdiff_t>(address),
+               a.data.begin() + static_cast<std::ptrdiff_t>(end));
+  auto outside = [&](Address value) { return value < address || value >= end; };
+  auto shift = [&](Address& value) {
+    if (value >= end) value -= amount;
+  };
+  auto keep_key = [&](Address key, const auto&) { return outside(key); };
+  auto shift_key = [&](Address& key, auto&) { shift(key); };
+  move_nodes(a.text, rebuilt.text, keep_key, shift_key);
+  move_nodes(a.labels, rebuilt.labels, keep_key, shift_key);
+  move_nodes(
+      a.pointers, rebuilt.pointers,
+      [&](Address key, Address destination) { return outside(key) && outside(destination); },
+      [&](Address& key, Address& destination) {
+        shift(key);
+        shift(destination);
+      });
+  a.text.swap(rebuilt.text);
+  a.labels.swap(rebuilt.labels);
+  a.pointers.swap(rebuilt.pointers);
+  return Ok{};
+}
+
+}  // namespace orvane

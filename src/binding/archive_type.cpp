@@ -1,0 +1,71 @@
+// The static class BinArchive: not subclassable, no instance dict, no weak references,
+// no GC (the object holds no Python references). tp_new builds the record in place.
+#include "archive_type.h"
+
+#include <new>
+#include <type_traits>
+
+#include "call_frame.h"
+#include "methods.h"
+
+namespace orvane::py {
+
+static_assert(std::is_nothrow_move_constructible_v<BinArchive>,
+              "new_archive_object relies on a move that cannot fail half-way");
+
+namespace {
+
+PyObject* archive_new(PyTypeObject*, PyObject*, PyObject*) noexcept {
+  // The arguments are deliberately ignored: BinArchive() always starts empty.
+  return guarded([] { return new_archive_object(BinArchive()); });
+}
+
+void archive_dealloc(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  if (type == archive_type() && type->tp_finalize != nullptr) {
+    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+  }
+  reinterpret_cast<ArchiveObject*>(self)->archive.~BinArchive();
+  type->tp_free(self);
+}
+
+// The interpreter's own static types are written this way; the slots left out are
+// deliberately unset (zero), which is what the missing-initializer warning flags.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject g_type = {PyVarObject_HEAD_INIT(nullptr, 0) "BinArchive"};
+#pragma GCC diagnostic pop
+bool g_ready = false;
+
+}  // namespace
+
+PyTypeObject* archive_type() noexcept {
+  if (!g_ready) {
+    g_type.tp_basicsize = sizeof(ArchiveObject);
+    g_type.tp_itemsize = 0;
+    g_type.tp_flags = Py_TPFLAGS_DEFAULT;
+    g_type.tp_doc = nullptr;
+    g_type.tp_base = &PyBaseObject_Type;
+    g_type.tp_new = archive_new;
+    g_type.tp_dealloc = archive_dealloc;
+    g_type.tp_methods = method_table();
+    if (PyType_Ready(&g_type) < 0) return nullptr;
+    g_ready = true;
+  }
+  return &g_type;
+}
+
+PyObject* new_archive_object(BinArchive&& archive) {
+  PyTypeObject* type = archive_type();
+  if (type == nullptr) return nullptr;
+  allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
+  PyObject* object = alloc(type, 0);
+  if (object == nullptr) return nullptr;  // the archive is destroyed by our caller
+  auto* self = reinterpret_cast<ArchiveObject*>(object);
+  self->access_flag = 0;
+  // Moving the vector and maps does not allocate, so this cannot throw half-way.
+  new (&self->archive) BinArchive(std::move(archive));
+  return object;
+}
+
+}  // namespace orvane::py

@@ -1,0 +1,116 @@
+// The one call frame every entry point runs in: access to the object, argument-list
+// parsing, the single catch-all that keeps C++ exceptions out of the interpreter, and
+// the generic glue that turns a table row (conversions + model function) into a call.
+#pragma once
+
+#include <cstddef>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+#include "archive_type.h"
+#include "convert.h"
+#include "errors.h"
+
+namespace orvane::py {
+
+enum class Access { kNone, kShared, kExclusive };
+
+struct Param {
+  const char* name;
+  bool required;
+};
+
+constexpr std::size_t kMaxParams = 2;
+
+/// Converts the parsed arguments (one slot per parameter, null when absent), calls the
+/// model and builds the result; null with an error set on failure.
+using Invoke = PyObject* (*)(PyObject* self, PyObject* const* args);
+
+/// One row of the method table.
+struct MethodSpec {
+  const char* name;
+  int flags;
+  Access access;
+  const Param* params;
+  std::size_t param_count;
+  Invoke invoke;
+};
+
+/// Runs one method call: access, parsing, invoke, and every way out mapped to a result
+/// or a Python exception. Never lets a C++ exception escape.
+PyObject* run_call(const MethodSpec& spec, PyObject* self, PyObject* args,
+                   PyObject* kwargs) noexcept;
+
+/// Sets the Python exception for the C++ exception being handled.
+void raise_current_exception() noexcept;
+
+/// Runs `body` with the catch-all; a null result without an error becomes InternalFault.
+template <typename Body>
+PyObject* guarded(Body&& body) noexcept {
+  PyObject* result = nullptr;
+  try {
+    result = body();
+  } catch (...) {
+    raise_current_exception();
+    return nullptr;
+  }
+  if (result == nullptr && !PyErr_Occurred()) raise_internal_fault("Internal fault.");
+  return result;
+}
+
+template <typename T>
+struct IsResult : std::false_type {};
+template <typename T>
+struct IsResult<Result<T>> : std::true_type {};
+
+/// A model result becomes a Python object, or a ValueError carrying the model's message.
+template <typename T>
+PyObject* finish(T&& outcome) {
+  using Plain = std::decay_t<T>;
+  if constexpr (IsResult<Plain>::value) {
+    if (!outcome.ok()) {
+      const std::string& message = outcome.error().message;
+      raise_value_error(message.data(), static_cast<Py_ssize_t>(message.size()));
+      return nullptr;
+    }
+    return checked_result(to_python(std::move(outcome).value()));
+  } else {
+    return checked_result(to_python(std::forward<T>(outcome)));
+  }
+}
+
+/// The glue for one row: convert each argument in parameter order (stopping at the first
+/// failure), call `Model` with the archive and the values, convert its result. Nothing
+/// of the archive is touched until every argument has converted, because conversions
+/// can run Python code.
+template <auto Model, bool kHasArchive, typename... Conv>
+struct Bind {
+  static PyObject* invoke(PyObject* self, PyObject* const* args) {
+    return call(self, args, std::index_sequence_for<Conv...>{});
+  }
+
+ private:
+  template <std::size_t... I>
+  static PyObject* call(PyObject* self, PyObject* const* args, std::index_sequence<I...>) {
+    (void)args;
+    std::tuple<typename Conv::type...> values;
+    if (!(Conv::convert(args[I], std::get<I>(values)) && ...)) return nullptr;
+    if constexpr (kHasArchive) {
+      auto& archive = reinterpret_cast<ArchiveObject*>(self)->archive;
+      return finish(Model(archive, std::move(std::get<I>(values))...));
+    } else {
+      (void)self;
+      return finish(Model(std::move(std::get<I>(values))...));
+    }
+  }
+};
+
+/// A method of an instance: the model function takes the archive first.
+template <auto Model, typename... Conv>
+using Method = Bind<Model, true, Conv...>;
+/// A static method: no instance, no access.
+template <auto Model, typename... Conv>
+using Static = Bind<Model, false, Conv...>;
+
+}  // namespace orvane::py

@@ -1,0 +1,204 @@
+// Argument and result conversions. Each argument rule follows the interpreter's own
+// conversions and adds only the range checks of its width.
+#include "convert.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "archive_type.h"
+#include "errors.h"
+
+namespace orvane::py {
+
+namespace {
+
+/// The interpreter's index conversion, then a signed 32-bit range as a 32-bit C long
+/// would have it (C long is 64 bits here, so that bound is ours, with the same text).
+bool as_i32(PyObject* object, long& out) {
+  PyRef index = PyRef::steal(PyNumber_Index(object));
+  if (!index) return false;
+  out = PyLong_AsLong(index.get());
+  if (out == -1 && PyErr_Occurred()) return false;
+  if (out < std::numeric_limits<std::int32_t>::min() ||
+      out > std::numeric_limits<std::int32_t>::max()) {
+    PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C long");
+    return false;
+  }
+  return true;
+}
+
+template <typename T>
+bool narrow(PyObject* object, T& out) {
+  long value;
+  if (!as_i32(object, value)) return false;
+  if (value < std::numeric_limits<T>::min() || value > std::numeric_limits<T>::max()) {
+    raise_bare(PyExc_OverflowError);
+    return false;
+  }
+  out = static_cast<T>(value);
+  return true;
+}
+
+}  // namespace
+
+bool U64::convert(PyObject* object, type& out) {
+  PyRef index = PyRef::steal(PyNumber_Index(object));
+  if (!index) return false;
+  out = PyLong_AsUnsignedLongLong(index.get());
+  return !(out == static_cast<type>(-1) && PyErr_Occurred());
+}
+
+bool U32::convert(PyObject* object, type& out) {
+  std::uint64_t wide;
+  if (!U64::convert(object, wide)) return false;
+  if (wide > std::numeric_limits<std::uint32_t>::max()) {
+    raise_bare(PyExc_OverflowError);
+    return false;
+  }
+  out = static_cast<type>(wide);
+  return true;
+}
+
+bool I32::convert(PyObject* object, type& out) {
+  long value;
+  if (!as_i32(object, value)) return false;
+  out = static_cast<type>(value);
+  return true;
+}
+
+bool I16::convert(PyObject* object, type& out) { return narrow(object, out); }
+bool I8::convert(PyObject* object, type& out) { return narrow(object, out); }
+bool U16::convert(PyObject* object, type& out) { return narrow(object, out); }
+bool U8::convert(PyObject* object, type& out) { return narrow(object, out); }
+
+float to_f32(double value) noexcept {
+  // Halfway between the largest float and 2^128; a tie rounds to the even neighbour,
+  // 2^128, which is infinity. Converting beyond this would be undefined in C++.
+  constexpr double kOverflow = 0x1.ffffffp127;
+  if (std::fabs(value) >= kOverflow) {
+    const float infinity = std::numeric_limits<float>::infinity();
+    return value > 0 ? infinity : -infinity;
+  }
+  return static_cast<float>(value);
+}
+
+bool F32::convert(PyObject* object, type& out) {
+  const double value = PyFloat_AsDouble(object);
+  if (value == -1.0 && PyErr_Occurred()) return false;
+  out = to_f32(value);
+  return true;
+}
+
+bool Str::convert(PyObject* object, type& out) {
+  if (!PyUnicode_Check(object)) {
+    raise_bare(PyExc_TypeError);
+    return false;
+  }
+  Py_ssize_t length = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(object, &length);
+  if (utf8 == nullptr) return false;
+  out.assign(utf8, static_cast<std::size_t>(length));
+  return true;
+}
+
+bool OptionalStr::convert(PyObject* object, type& out) {
+  if (object == nullptr || object == Py_None) return true;
+  out.emplace();
+  return Str::convert(object, *out);
+}
+
+bool OptionalU64::convert(PyObject* object, type& out) {
+  if (object == nullptr || object == Py_None) return true;
+  out.emplace();
+  return U64::convert(object, *out);
+}
+
+bool Bytes::convert(PyObject* object, type& out) {
+  if (!PyBytes_Check(object)) {
+    raise_bare(PyExc_TypeError);
+    return false;
+  }
+  out.data = reinterpret_cast<const std::uint8_t*>(PyBytes_AsString(object));
+  out.size = static_cast<std::size_t>(PyBytes_Size(object));
+  return true;
+}
+
+bool StrList::convert(PyObject* object, type& out) {
+  if (!PySequence_Check(object)) {
+    raise_bare(PyExc_TypeError);
+    return false;
+  }
+  // Only a hint: __len__ may fail or lie, so its failure is ignored and a large answer
+  // is not trusted with an up-front allocation.
+  const Py_ssize_t hint = PySequence_Size(object);
+  if (hint < 0) PyErr_Clear();
+  if (hint > 0) out.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(hint, 4096)));
+  PyRef iterator = PyRef::steal(PyObject_GetIter(object));
+  if (!iterator) return false;
+  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+    out.emplace_back();
+    if (!Str::convert(item.get(), out.back())) return false;
+  }
+  return !PyErr_Occurred();
+}
+
+PyObject* to_python(Ok) { Py_RETURN_NONE; }
+PyObject* to_python(std::uint8_t value) { return PyLong_FromLong(value); }
+PyObject* to_python(std::uint16_t value) { return PyLong_FromLong(value); }
+PyObject* to_python(std::uint32_t value) { return PyLong_FromUnsignedLongLong(value); }
+PyObject* to_python(std::uint64_t value) { return PyLong_FromUnsignedLongLong(value); }
+PyObject* to_python(std::int8_t value) { return PyLong_FromLong(value); }
+PyObject* to_python(std::int16_t value) { return PyLong_FromLong(value); }
+PyObject* to_python(std::int32_t value) { return PyLong_FromLong(value); }
+PyObject* to_python(float value) { return PyFloat_FromDouble(static_cast<double>(value)); }
+
+PyObject* to_python(ByteView bytes) {
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data),
+                                   static_cast<Py_ssize_t>(bytes.size));
+}
+
+PyObject* to_python(const Text& text) {
+  return PyUnicode_FromStringAndSize(text->data(), static_cast<Py_ssize_t>(text->size()));
+}
+
+PyObject* to_python(const std::vector<Text>& names) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    PyObject* name = to_python(names[i]);
+    if (name == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), name);
+  }
+  return list.release();
+}
+
+PyObject* to_python(const std::vector<std::uint8_t>& file) {
+  // One int object per byte value, shared by every element that holds it.
+  PyRef values[256];
+  for (int v = 0; v < 256; ++v) {
+    values[v] = PyRef::steal(PyLong_FromLong(v));
+    if (!values[v]) return nullptr;
+  }
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(file.size())));
+  if (!list) return nullptr;
+  PyObject** items = reinterpret_cast<PyListObject*>(list.get())->ob_item;
+  for (std::size_t i = 0; i < file.size(); ++i) {
+    PyObject* value = values[file[i]].get();
+    Py_INCREF(value);
+    items[i] = value;
+  }
+  return list.release();
+}
+
+PyObject* to_python(BinArchive&& archive) { return new_archive_object(std::move(archive)); }
+
+PyObject* checked_result(PyObject* result) noexcept {
+  if (result != nullptr) return result;
+  if (PyErr_Occurred() && PyErr_ExceptionMatches(PyExc_MemoryError)) return nullptr;
+  PyErr_Clear();
+  raise_internal_fault("The result could not be converted to a Python object.");
+  return nullptr;
+}
+
+}  // namespace orvane::py

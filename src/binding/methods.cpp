@@ -1,0 +1,114 @@
+// One row per method: name, calling convention, access, parameters and the model
+// function with the conversion of each argument. Everything else is the call frame's.
+#include "methods.h"
+
+#include <array>
+#include <utility>
+
+#include "call_frame.h"
+
+namespace orvane::py {
+
+namespace {
+
+constexpr int kArgs = METH_VARARGS | METH_KEYWORDS;
+constexpr int kStatic = METH_VARARGS | METH_KEYWORDS | METH_STATIC;
+constexpr Access S = Access::kShared;
+constexpr Access X = Access::kExclusive;
+
+constexpr Param kBytes[] = {{"bytes", true}};
+constexpr Param kAddress[] = {{"address", true}};
+constexpr Param kAddressAmount[] = {{"address", true}, {"amount", true}};
+constexpr Param kAddressIndex[] = {{"address", true}, {"index", true}};
+constexpr Param kAddressValue[] = {{"address", true}, {"value", true}};
+constexpr Param kAddressBytes[] = {{"address", true}, {"bytes", true}};
+constexpr Param kAddressOptionalValue[] = {{"address", true}, {"value", false}};
+constexpr Param kAddressLabels[] = {{"address", true}, {"labels", true}};
+constexpr Param kAddressLabel[] = {{"address", true}, {"label", true}};
+constexpr Param kAmountInBytes[] = {{"amount_in_bytes", true}};
+constexpr Param kAddressAmountInBytes[] = {{"address", true}, {"amount_in_bytes", true}};
+constexpr Param kTarget[] = {{"target", true}};
+
+template <std::size_t N>
+constexpr MethodSpec row(const char* name, int flags, Access access, const Param (&params)[N],
+                         Invoke invoke) {
+  return {name, flags, access, params, N, invoke};
+}
+constexpr MethodSpec row(const char* name, Access access, Invoke invoke) {
+  return {name, METH_NOARGS, access, nullptr, 0, invoke};
+}
+
+constexpr MethodSpec kMethods[] = {
+    row("from_bytes", kStatic, Access::kNone, kBytes, Static<&from_bytes, Bytes>::invoke),
+    row("size", S, Method<&size>::invoke),
+    row("serialize", S, Method<&serialize>::invoke),
+    row("read_f32", kArgs, S, kAddress, Method<&read_f32, U64>::invoke),
+    row("read_u8", kArgs, S, kAddress, Method<&read_u8, U64>::invoke),
+    row("read_u16", kArgs, S, kAddress, Method<&read_u16, U64>::invoke),
+    row("read_u32", kArgs, S, kAddress, Method<&read_u32, U64>::invoke),
+    row("read_i8", kArgs, S, kAddress, Method<&read_i8, U64>::invoke),
+    row("read_i16", kArgs, S, kAddress, Method<&read_i16, U64>::invoke),
+    row("read_i32", kArgs, S, kAddress, Method<&read_i32, U64>::invoke),
+    row("read_bytes", kArgs, S, kAddressAmount, Method<&read_bytes, U64, U64>::invoke),
+    row("read_string", kArgs, S, kAddress, Method<&read_string, U64>::invoke),
+    row("read_pointer", kArgs, S, kAddress, Method<&read_pointer, U64>::invoke),
+    row("read_labels", kArgs, S, kAddress, Method<&read_labels, U64>::invoke),
+    row("delete_string", kArgs, X, kAddress, Method<&delete_string, U64>::invoke),
+    row("delete_pointer", kArgs, X, kAddress, Method<&delete_pointer, U64>::invoke),
+    row("delete_labels", kArgs, X, kAddress, Method<&delete_labels, U64>::invoke),
+    row("delete_label", kArgs, X, kAddressIndex, Method<&delete_label, U64, U64>::invoke),
+    row("write_f32", kArgs, X, kAddressValue, Method<&write_f32, U64, F32>::invoke),
+    row("write_u8", kArgs, X, kAddressValue, Method<&write_u8, U64, U8>::invoke),
+    row("write_u16", kArgs, X, kAddressValue, Method<&write_u16, U64, U16>::invoke),
+    row("write_u32", kArgs, X, kAddressValue, Method<&write_u32, U64, U32>::invoke),
+    row("write_i8", kArgs, X, kAddressValue, Method<&write_i8, U64, I8>::invoke),
+    row("write_i16", kArgs, X, kAddressValue, Method<&write_i16, U64, I16>::invoke),
+    row("write_i32", kArgs, X, kAddressValue, Method<&write_i32, U64, I32>::invoke),
+    row("write_bytes", kArgs, X, kAddressBytes, Method<&write_bytes, U64, Bytes>::invoke),
+    row("write_string", kArgs, X, kAddressOptionalValue,
+        Method<&write_string, U64, OptionalStr>::invoke),
+    row("write_pointer", kArgs, X, kAddressOptionalValue,
+        Method<&write_pointer, U64, OptionalU64>::invoke),
+    row("write_labels", kArgs, X, kAddressLabels, Method<&write_labels, U64, StrList>::invoke),
+    row("write_label", kArgs, X, kAddressLabel, Method<&write_label, U64, Str>::invoke),
+    row("allocate_at_end", kArgs, X, kAmountInBytes, Method<&allocate_at_end, U64>::invoke),
+    row("allocate", kArgs, X, kAddressAmountInBytes, Method<&allocate, U64, U64>::invoke),
+    row("deallocate", kArgs, X, kAddressAmountInBytes, Method<&deallocate, U64, U64>::invoke),
+    row("find_label_address", kArgs, S, kTarget, Method<&find_label_address, Str>::invoke),
+};
+constexpr std::size_t kMethodCount = sizeof(kMethods) / sizeof(kMethods[0]);
+
+// The interpreter passes no per-method data to a C function, so each row gets its own
+// two-line entry point that hands its row to the shared frame.
+template <std::size_t I>
+PyObject* entry(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return run_call(kMethods[I], self, args, kwargs);
+}
+template <std::size_t I>
+PyObject* entry_noargs(PyObject* self, PyObject*) {
+  return run_call(kMethods[I], self, nullptr, nullptr);
+}
+
+template <std::size_t I>
+PyMethodDef method_def() {
+  PyCFunction function =
+      kMethods[I].flags == METH_NOARGS
+          ? entry_noargs<I>
+          : reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(entry<I>));
+  return {kMethods[I].name, function, kMethods[I].flags, ""};
+}
+
+template <std::size_t... I>
+std::array<PyMethodDef, sizeof...(I) + 1> make_table(std::index_sequence<I...>) {
+  return {{method_def<I>()..., {nullptr, nullptr, 0, nullptr}}};
+}
+
+}  // namespace
+
+PyMethodDef* method_table() noexcept {
+  static std::array<PyMethodDef, kMethodCount + 1> table =
+      make_table(std::make_index_sequence<kMethodCount>{});
+  return table.data();
+}
+
+}  // namespace orvane::py
