@@ -29,7 +29,9 @@ bool add(PyObject* module, const char* name, PyRef value) {
 
 }  // namespace orvane::py
 
-PyMODINIT_FUNC PyInit_orvane_core() {
+// Spelled out instead of PyMODINIT_FUNC: before 3.9 that macro leaves the symbol's
+// visibility alone, and this build hides everything it does not export explicitly.
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_orvane_core() {
   using namespace orvane::py;
   PyRef module = PyRef::steal(PyModule_Create2(&g_module, 1013));
   if (!module) return nullptr;

@@ -1,0 +1,71 @@
+"""Shared helpers: raw archive files built byte by byte, independent of the module."""
+import struct
+
+import pytest
+
+orvane_core = pytest.importorskip("orvane_core")
+
+HEADER = 32
+
+
+def raw_archive(data=b"", pointer_table=(), label_rows=(), text=b"", file_size=None,
+                data_size=None, pointer_count=None, label_count=None, reserved=bytes(16)):
+    """Lays out a file exactly as given: header, data, pointer table, label rows, text.
+
+    Header fields default to the true values; pass any of them to lie in the header.
+    """
+    pointer_table = list(pointer_table)
+    label_rows = list(label_rows)
+    body = bytes(data)
+    body += b"".join(struct.pack("<I", a) for a in pointer_table)
+    body += b"".join(struct.pack("<II", a, n) for a, n in label_rows)
+    body += bytes(text)
+    total = HEADER + len(body)
+    header = struct.pack(
+        "<IIII",
+        total if file_size is None else file_size,
+        len(data) if data_size is None else data_size,
+        len(pointer_table) if pointer_count is None else pointer_count,
+        len(label_rows) if label_count is None else label_count,
+    )
+    return header + bytes(reserved) + body
+
+
+def build_archive(data_size, pointers=None, texts=None, labels=None, data=None):
+    """A well-formed file from a description.
+
+    pointers: {address: destination} stored in the slots (destination <= data_size);
+    texts: {address: raw string bytes without terminator}; labels: [(address, raw name
+    bytes)]. Strings are laid out in the text region in the given order, unpooled.
+    """
+    pointers = dict(pointers or {})
+    texts = dict(texts or {})
+    labels = list(labels or [])
+    buf = bytearray(data if data is not None else bytes(data_size))
+    assert len(buf) == data_size
+    entries = list(pointers) + list(texts)
+    text_base = data_size + 4 * len(entries) + 8 * len(labels)
+    region = bytearray()
+    rows = []
+    for address, name in labels:
+        rows.append((address, len(region)))
+        region += name + b"\0"
+    for address, dest in pointers.items():
+        struct.pack_into("<I", buf, address, dest)
+    for address, raw in texts.items():
+        struct.pack_into("<I", buf, address, text_base + len(region))
+        region += raw + b"\0"
+    return raw_archive(bytes(buf), entries, rows, bytes(region))
+
+
+def load(data):
+    return orvane_core.BinArchive.from_bytes(bytes(data))
+
+
+def write(archive):
+    return bytes(archive.serialize())
+
+
+@pytest.fixture
+def BinArchive():
+    return orvane_core.BinArchive
