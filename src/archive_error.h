@@ -62,6 +62,8 @@ class [[nodiscard]] Result {
 using Status = Result<Ok>;
 
 /// Builds a failed result; reads better than a bare brace at the call site.
-inline ArchiveError fail(std::string message) { return ArchiveError{std::move(message)}; }
+inline ArchiveError fail(std::string message) {
+  return ArchiveError{std::move(message)};
+}
 
 }  // namespace orvane

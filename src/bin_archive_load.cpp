@@ -34,7 +34,9 @@ class StringCache {
 
 }  // namespace
 
-std::uint64_t size(const BinArchive& archive) noexcept { return archive.data.size(); }
+std::uint64_t size(const BinArchive& archive) noexcept {
+  return archive.data.size();
+}
 
 Result<BinArchive> from_bytes(ByteView input) {
   const std::uint64_t length = input.size;

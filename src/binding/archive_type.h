@@ -8,7 +8,7 @@ namespace orvane::py {
 
 /// One BinArchive instance: the header, the access flag and the embedded record.
 struct ArchiveObject {
-  PyObject_HEAD
+  PyObject ob_base;  // what PyObject_HEAD expands to
   /// 0: free; n > 0: n calls hold shared access; -1: one call holds exclusive access.
   Py_ssize_t access_flag;
   /// Constructed in place by new_archive_object, destroyed by the deallocator.

@@ -52,7 +52,9 @@ class AccessGuard {
   Access access_ = Access::kNone;
 };
 
-std::string call_name(const MethodSpec& spec) { return std::string("BinArchive.") + spec.name + "()"; }
+std::string call_name(const MethodSpec& spec) {
+  return std::string("BinArchive.") + spec.name + "()";
+}
 
 /// The unexpected-keyword message names the key by its str(); a key that is not valid
 /// UTF-8 (a lone surrogate) is shown with U+FFFD in its place rather than failing.
@@ -63,8 +65,8 @@ bool raise_unexpected_keyword(const MethodSpec& spec, PyObject* key) {
     PyErr_Clear();
     PyRef raw = PyRef::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
     if (!raw) return false;
-    text = PyRef::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()),
-                                             PyBytes_GET_SIZE(raw.get()), "replace"));
+    text = PyRef::steal(
+        PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()), PyBytes_GET_SIZE(raw.get()), "replace"));
     if (!text) return false;
   }
   PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument: %U",

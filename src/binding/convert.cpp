@@ -67,10 +67,18 @@ bool I32::convert(PyObject* object, type& out) {
   return true;
 }
 
-bool I16::convert(PyObject* object, type& out) { return narrow(object, out); }
-bool I8::convert(PyObject* object, type& out) { return narrow(object, out); }
-bool U16::convert(PyObject* object, type& out) { return narrow(object, out); }
-bool U8::convert(PyObject* object, type& out) { return narrow(object, out); }
+bool I16::convert(PyObject* object, type& out) {
+  return narrow(object, out);
+}
+bool I8::convert(PyObject* object, type& out) {
+  return narrow(object, out);
+}
+bool U16::convert(PyObject* object, type& out) {
+  return narrow(object, out);
+}
+bool U8::convert(PyObject* object, type& out) {
+  return narrow(object, out);
+}
 
 float to_f32(double value) noexcept {
   // Halfway between the largest float and 2^128; a tie rounds to the even neighbour,
@@ -143,15 +151,33 @@ bool StrList::convert(PyObject* object, type& out) {
   return !PyErr_Occurred();
 }
 
-PyObject* to_python(Ok) { Py_RETURN_NONE; }
-PyObject* to_python(std::uint8_t value) { return PyLong_FromLong(value); }
-PyObject* to_python(std::uint16_t value) { return PyLong_FromLong(value); }
-PyObject* to_python(std::uint32_t value) { return PyLong_FromUnsignedLongLong(value); }
-PyObject* to_python(std::uint64_t value) { return PyLong_FromUnsignedLongLong(value); }
-PyObject* to_python(std::int8_t value) { return PyLong_FromLong(value); }
-PyObject* to_python(std::int16_t value) { return PyLong_FromLong(value); }
-PyObject* to_python(std::int32_t value) { return PyLong_FromLong(value); }
-PyObject* to_python(float value) { return PyFloat_FromDouble(static_cast<double>(value)); }
+PyObject* to_python(Ok) {
+  Py_RETURN_NONE;
+}
+PyObject* to_python(std::uint8_t value) {
+  return PyLong_FromLong(value);
+}
+PyObject* to_python(std::uint16_t value) {
+  return PyLong_FromLong(value);
+}
+PyObject* to_python(std::uint32_t value) {
+  return PyLong_FromUnsignedLongLong(value);
+}
+PyObject* to_python(std::uint64_t value) {
+  return PyLong_FromUnsignedLongLong(value);
+}
+PyObject* to_python(std::int8_t value) {
+  return PyLong_FromLong(value);
+}
+PyObject* to_python(std::int16_t value) {
+  return PyLong_FromLong(value);
+}
+PyObject* to_python(std::int32_t value) {
+  return PyLong_FromLong(value);
+}
+PyObject* to_python(float value) {
+  return PyFloat_FromDouble(static_cast<double>(value));
+}
 
 PyObject* to_python(ByteView bytes) {
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data),
@@ -191,7 +217,9 @@ PyObject* to_python(const std::vector<std::uint8_t>& file) {
   return list.release();
 }
 
-PyObject* to_python(BinArchive&& archive) { return new_archive_object(std::move(archive)); }
+PyObject* to_python(BinArchive&& archive) {
+  return new_archive_object(std::move(archive));
+}
 
 PyObject* checked_result(PyObject* result) noexcept {
   if (result != nullptr) return result;

@@ -24,8 +24,7 @@ PyObject* shared_access_error_type() noexcept {
   return lazily(g_shared_access_error, "ext_runtime.SharedAccessError", PyExc_RuntimeError);
 }
 PyObject* exclusive_access_error_type() noexcept {
-  return lazily(g_exclusive_access_error, "ext_runtime.ExclusiveAccessError",
-                PyExc_RuntimeError);
+  return lazily(g_exclusive_access_error, "ext_runtime.ExclusiveAccessError", PyExc_RuntimeError);
 }
 
 void raise_internal_fault(const char* message) noexcept {

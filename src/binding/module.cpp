@@ -7,8 +7,8 @@ namespace orvane::py {
 
 namespace {
 
-PyModuleDef g_module = {PyModuleDef_HEAD_INIT, "orvane_core", nullptr, 0, nullptr,
-                        nullptr,               nullptr,       nullptr, nullptr};
+PyModuleDef g_module = {
+    PyModuleDef_HEAD_INIT, "orvane_core", nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 /// Appends `name` to __all__ (creating it on first use) and sets the attribute.
 bool add(PyObject* module, const char* name, PyRef value) {

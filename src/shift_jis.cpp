@@ -1,0 +1,158 @@
+// Shift_JIS as the WHATWG Encoding Standard defines it, in fatal mode both ways, plus
+// the zero-terminated string reader with its byte-order-mark sniffing.
+#include "shift_jis.h"
+
+#include <cstring>
+
+#include "jis0208_table.h"
+#include "utf.h"
+
+namespace orvane {
+namespace {
+
+constexpr const char* kFellOut = "Fell out of buffer while reading shift-jis string.";
+constexpr const char* kDecodeError = "Error decoding shift-jis string.";
+constexpr const char* kEncodeError = "Error encoding shift-jis string.";
+
+bool is_lead_byte(std::uint8_t byte) {
+  return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
+}
+
+bool is_trail_byte(std::uint8_t byte) {
+  return (byte >= 0x40 && byte <= 0x7E) || (byte >= 0x80 && byte <= 0xFC);
+}
+
+// Fatal mode: the first invalid or unmapped byte fails the whole string, so the
+// standard's "restore an ASCII trail byte" step never matters here.
+bool decode_shift_jis(const std::uint8_t* data, std::size_t size, std::string& out) {
+  std::size_t i = 0;
+  while (i < size) {
+    const std::uint8_t lead = data[i];
+    if (lead < 0x80) {
+      // Most archive text is ASCII: copy the whole run at once.
+      std::size_t end = i + 1;
+      while (end < size && data[end] < 0x80) ++end;
+      out.append(reinterpret_cast<const char*>(data + i), end - i);
+      i = end;
+      continue;
+    }
+    if (lead == 0x80) {
+      append_utf8(out, 0x80);
+      ++i;
+      continue;
+    }
+    if (lead >= 0xA1 && lead <= 0xDF) {  // half-width katakana
+      append_utf8(out, 0xFF61 - 0xA1 + lead);
+      ++i;
+      continue;
+    }
+    if (!is_lead_byte(lead) || size - i < 2) return false;
+    const std::uint8_t trail = data[i + 1];
+    if (!is_trail_byte(trail)) return false;
+    const std::uint32_t pointer =
+        (lead - (lead < 0xA0 ? 0x81u : 0xC1u)) * 188 + trail - (trail < 0x7F ? 0x40u : 0x41u);
+    std::uint32_t code_point = 0;
+    if (pointer >= 8836 && pointer <= 10715) {
+      // Windows end-user-defined characters, mapped onto private use.
+      code_point = 0xE000 - 8836 + pointer;
+    } else {
+      code_point = jis0208_code_point(pointer);
+      if (code_point == 0) return false;
+    }
+    append_utf8(out, code_point);
+    i += 2;
+  }
+  return true;
+}
+
+void push_pointer(std::uint32_t pointer, std::vector<std::uint8_t>& out) {
+  const std::uint32_t lead = pointer / 188;
+  const std::uint32_t trail = pointer % 188;
+  out.push_back(static_cast<std::uint8_t>(lead + (lead < 0x1F ? 0x81 : 0xC1)));
+  out.push_back(static_cast<std::uint8_t>(trail + (trail < 0x3F ? 0x40 : 0x41)));
+}
+
+}  // namespace
+
+Result<std::string> read_shift_jis_string(ByteView buffer, std::uint64_t offset) {
+  if (offset >= buffer.size) return fail(kFellOut);
+  const std::uint8_t* start = buffer.data + offset;
+  const std::size_t remaining = buffer.size - static_cast<std::size_t>(offset);
+  const void* terminator = std::memchr(start, 0, remaining);
+  if (terminator == nullptr) return fail(kFellOut);
+  const auto length =
+      static_cast<std::size_t>(static_cast<const std::uint8_t*>(terminator) - start);
+  return decode_shift_jis_bytes(ByteView{start, length});
+}
+
+Result<std::string> decode_shift_jis_bytes(ByteView bytes) {
+  const std::uint8_t* p = bytes.data;
+  const std::size_t n = bytes.size;
+  std::string out;
+  bool ok = false;
+  // The mark wins over Shift_JIS, in the standard's sniffing order; only one is dropped.
+  if (n >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF) {
+    ok = decode_utf8(ByteView{p + 3, n - 3}, out);
+  } else if (n >= 2 && p[0] == 0xFF && p[1] == 0xFE) {
+    ok = decode_utf16(ByteView{p + 2, n - 2}, /*big_endian=*/false, out);
+  } else if (n >= 2 && p[0] == 0xFE && p[1] == 0xFF) {
+    ok = decode_utf16(ByteView{p + 2, n - 2}, /*big_endian=*/true, out);
+  } else {
+    out.reserve(n);
+    ok = decode_shift_jis(p, n, out);
+  }
+  if (!ok) return fail(kDecodeError);
+  return out;
+}
+
+Status encode_shift_jis_string(std::string_view text, std::vector<std::uint8_t>& out) {
+  const std::size_t original = out.size();
+  const auto* data = reinterpret_cast<const std::uint8_t*>(text.data());
+  const std::size_t size = text.size();
+  // Shift_JIS never takes more bytes than UTF-8 for the same text.
+  out.reserve(original + size);
+  std::size_t i = 0;
+  while (i < size) {
+    if (data[i] < 0x80) {
+      // ASCII (U+0000 included) maps to itself: copy the whole run at once.
+      std::size_t end = i + 1;
+      while (end < size && data[end] < 0x80) ++end;
+      out.insert(out.end(), data + i, data + end);
+      i = end;
+      continue;
+    }
+    std::uint32_t code_point = 0;
+    // Text from the model is UTF-8 by contract, but callers that bypass Python can
+    // hand in anything; malformed input is an encoding failure, never a guess.
+    if (!next_utf8_scalar(data, size, i, code_point)) {
+      out.resize(original);
+      return fail(kEncodeError);
+    }
+    if (code_point == 0x80) {
+      out.push_back(0x80);
+      continue;
+    }
+    if (code_point == 0xA5) {  // YEN SIGN takes the byte of the backslash
+      out.push_back(0x5C);
+      continue;
+    }
+    if (code_point == 0x203E) {  // OVERLINE takes the byte of the tilde
+      out.push_back(0x7E);
+      continue;
+    }
+    if (code_point >= 0xFF61 && code_point <= 0xFF9F) {  // half-width katakana
+      out.push_back(static_cast<std::uint8_t>(code_point - 0xFF61 + 0xA1));
+      continue;
+    }
+    if (code_point == 0x2212) code_point = 0xFF0D;  // MINUS SIGN as FULLWIDTH HYPHEN-MINUS
+    const std::uint32_t pointer = jis0208_shift_jis_pointer(code_point);
+    if (pointer == kNoShiftJisPointer) {
+      out.resize(original);
+      return fail(kEncodeError);
+    }
+    push_pointer(pointer, out);
+  }
+  return Ok{};
+}
+
+}  // namespace orvane
