@@ -1,5 +1,8 @@
 // from_bytes: header checks, the data region, then one pass over each table.
+#include <unistd.h>
+
 #include <algorithm>
+#include <new>
 
 #include "bin_archive.h"
 #include "shift_jis.h"
@@ -10,18 +13,35 @@ namespace {
 
 using namespace file_format;
 
+/// Free physical memory now, or 0 when the system cannot tell.
+std::uint64_t free_memory() noexcept {
+  const long pages = sysconf(_SC_AVPHYS_PAGES);
+  const long page_size = sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || page_size <= 0) return 0;
+  return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
+}
+
 /// Decodes each distinct string position of the input once. Files commonly point many
 /// entries at one string, and a hostile file may point all of them at one long run;
 /// without this the load would cost entries x length instead of the file size.
+///
+/// Entries at *different* positions inside one long run still decode to different
+/// strings, each held on its own, so such a file can ask for far more memory than its
+/// size. Rather than let the system kill the interpreter for it, the load fails with
+/// MemoryError once the decoded text outgrows both three times the input (the most a
+/// file whose bytes each belong to one string can decode to) and the free memory.
 class StringCache {
  public:
-  explicit StringCache(ByteView input) : input_(input) {}
+  explicit StringCache(ByteView input)
+      : input_(input), budget_(std::max<std::uint64_t>(3 * input.size + 4096, free_memory())) {}
 
   Result<Text> read(std::uint64_t offset) {
     auto found = by_offset_.find(offset);
     if (found != by_offset_.end()) return found->second;
     Result<std::string> decoded = read_shift_jis_string(input_, offset);
     if (!decoded.ok()) return std::move(decoded).take_error();
+    decoded_bytes_ += decoded.value().size();
+    if (decoded_bytes_ > budget_) throw std::bad_alloc();
     Text text = make_text(std::move(decoded).value());
     by_offset_.emplace(offset, text);
     return text;
@@ -29,6 +49,8 @@ class StringCache {
 
  private:
   ByteView input_;
+  std::uint64_t budget_;
+  std::uint64_t decoded_bytes_ = 0;
   std::unordered_map<std::uint64_t, Text> by_offset_;
 };
 

@@ -69,3 +69,35 @@ def write(archive):
 @pytest.fixture
 def BinArchive():
     return orvane_core.BinArchive
+
+
+def blank_archive(size, data=None):
+    """An archive made through the editing methods only: `size` data bytes, no entries."""
+    archive = orvane_core.BinArchive()
+    archive.allocate_at_end(size)
+    if data is not None:
+        assert len(data) == size
+        if size:
+            archive.write_bytes(0, bytes(data))
+    return archive
+
+
+def snapshot(archive):
+    """Everything a script can observe of an archive: (data, pointers, texts, labels).
+
+    There is no listing method, so every slot address is asked; keep archives small.
+    """
+    size = archive.size()
+    data = archive.read_bytes(0, size) if size else b""
+    pointers, texts, labels = {}, {}, {}
+    for address in range(0, size - 3, 4):
+        pointer = archive.read_pointer(address)
+        if pointer is not None:
+            pointers[address] = pointer
+        text = archive.read_string(address)
+        if text is not None:
+            texts[address] = text
+        names = archive.read_labels(address)
+        if names is not None:
+            labels[address] = names
+    return data, pointers, texts, labels
