@@ -19,12 +19,26 @@ ArchiveError amount_alignment_error(std::uint64_t amount) {
   return fail("Invalid value " + std::to_string(amount) + " expected 4 byte alignment.");
 }
 
-/// Makes room for `amount` more bytes without changing the data yet.
+/// Makes room for `amount` more bytes without changing the data yet. Capacity grows
+/// geometrically, so a script that appends a few bytes at a time pays amortised
+/// constant time per byte instead of a copy of the whole region per call; when the
+/// doubled size cannot be had, the exact size is tried before giving up.
 Status reserve_growth(std::vector<std::uint8_t>& data, std::uint64_t amount) {
   const std::uint64_t room = data.max_size() - data.size();
   if (amount > room) return out_of_memory(amount);
+  const std::size_t needed = data.size() + static_cast<std::size_t>(amount);
+  if (needed <= data.capacity()) return Ok{};
+  const std::size_t doubled = data.capacity() <= data.max_size() / 2 ? 2 * data.capacity() : 0;
+  if (doubled > needed) {
+    try {
+      data.reserve(doubled);
+      return Ok{};
+    } catch (const std::bad_alloc&) {
+      // fall through to the exact size
+    }
+  }
   try {
-    data.reserve(data.size() + static_cast<std::size_t>(amount));
+    data.reserve(needed);
   } catch (const std::bad_alloc&) {
     return out_of_memory(amount);
   } catch (const std::length_error&) {

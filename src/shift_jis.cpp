@@ -109,8 +109,8 @@ Status encode_shift_jis_string(std::string_view text, std::vector<std::uint8_t>&
   const std::size_t original = out.size();
   const auto* data = reinterpret_cast<const std::uint8_t*>(text.data());
   const std::size_t size = text.size();
-  // Shift_JIS never takes more bytes than UTF-8 for the same text.
-  out.reserve(original + size);
+  // No reserve here: `out` is the writer's whole text region, and an exact reservation
+  // per string would defeat the vector's geometric growth and copy the region each time.
   std::size_t i = 0;
   while (i < size) {
     if (data[i] < 0x80) {
