@@ -41,6 +41,10 @@ class [[nodiscard]] Result {
     if (!ok()) throw Fault("Result read as a value while it holds an error.");
     return std::get<0>(state_);
   }
+  const T& value() const& {
+    if (!ok()) throw Fault("Result read as a value while it holds an error.");
+    return std::get<0>(state_);
+  }
   T&& value() && {
     if (!ok()) throw Fault("Result read as a value while it holds an error.");
     return std::get<0>(std::move(state_));

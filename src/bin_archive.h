@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,17 +12,13 @@
 #include "address.h"
 #include "archive_error.h"
 #include "file_format.h"
+#include "text.h"
 
 namespace orvane {
 
-/// Immutable UTF-8 text, shared between every entry that holds the same decoded string.
-/// A file may point thousands of entries at one long string; sharing keeps loading and
-/// writing linear in the file size instead of in the sum of all entries' lengths.
-using Text = std::shared_ptr<const std::string>;
-
-/// Wraps owned text for storage in the maps (never null).
+/// Wraps owned UTF-8 for storage in the maps.
 inline Text make_text(std::string value) {
-  return std::make_shared<const std::string>(std::move(value));
+  return Text::owned(std::move(value));
 }
 
 /// The archive record. The maps are the truth for pointers and text; the bytes of a

@@ -213,7 +213,7 @@ std::optional<Address> find_label_address(const BinArchive& a, std::string_view 
   for (const auto& entry : a.labels) {
     if (lowest && entry.first >= *lowest) continue;
     for (const Text& name : entry.second) {
-      if (*name == target) {
+      if (name.equals(target)) {
         lowest = entry.first;
         break;
       }

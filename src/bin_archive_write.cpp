@@ -2,6 +2,7 @@
 // file in one buffer allocated at its final size.
 #include <algorithm>
 #include <cstring>
+#include <deque>
 
 #include "bin_archive.h"
 #include "shift_jis.h"
@@ -13,14 +14,20 @@ namespace {
 using namespace file_format;
 
 /// The text region being built. Equal strings are stored once; equality is by
-/// characters, before encoding. Entries loaded from one file position share one Text
-/// object, so a pointer lookup answers most repeats without hashing the characters.
+/// characters, before encoding. Entries loaded from one file position share one Text,
+/// so an identity lookup answers most repeats without looking at the characters.
 class StringPool {
  public:
   Result<std::uint64_t> intern(const Text& text) {
-    auto same_object = by_object_.find(text.get());
+    auto same_object = by_object_.find(text.identity());
     if (same_object != by_object_.end()) return same_object->second;
-    const std::string_view value = *text;
+    std::string scratch;
+    std::string_view value = text.view(scratch);
+    if (value.data() == scratch.data()) {
+      // Text decoded on demand: keep the characters alive as long as the pool's key.
+      decoded_.push_back(std::move(scratch));
+      value = decoded_.back();
+    }
     auto same_value = by_value_.find(value);
     std::uint64_t offset;
     if (same_value != by_value_.end()) {
@@ -37,7 +44,7 @@ class StringPool {
       bytes_.push_back(0);
       by_value_.emplace(value, offset);
     }
-    by_object_.emplace(text.get(), offset);
+    by_object_.emplace(text.identity(), offset);
     return offset;
   }
 
@@ -45,7 +52,8 @@ class StringPool {
 
  private:
   std::vector<std::uint8_t> bytes_;
-  std::unordered_map<const std::string*, std::uint64_t> by_object_;
+  std::deque<std::string> decoded_;
+  std::unordered_map<const void*, std::uint64_t> by_object_;
   std::unordered_map<std::string_view, std::uint64_t> by_value_;
 };
 

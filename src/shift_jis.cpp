@@ -22,13 +22,57 @@ bool is_trail_byte(std::uint8_t byte) {
   return (byte >= 0x40 && byte <= 0x7E) || (byte >= 0x80 && byte <= 0xFC);
 }
 
-// Fatal mode: the first invalid or unmapped byte fails the whole string, so the
-// standard's "restore an ASCII trail byte" step never matters here.
+/// Reads one character at data[pos] (pos < size), moving `pos` past it. Fatal mode:
+/// an invalid or unmapped byte fails, so the standard's "restore an ASCII trail byte"
+/// step never matters here.
+bool next_shift_jis_char(const std::uint8_t* data, std::size_t size, std::size_t& pos,
+                         std::uint32_t& code_point) {
+  const std::uint8_t lead = data[pos];
+  if (lead <= 0x80) {  // ASCII, and 0x80 as U+0080
+    code_point = lead;
+    ++pos;
+    return true;
+  }
+  if (lead >= 0xA1 && lead <= 0xDF) {  // half-width katakana
+    code_point = 0xFF61 - 0xA1 + lead;
+    ++pos;
+    return true;
+  }
+  if (!is_lead_byte(lead) || size - pos < 2) return false;
+  const std::uint8_t trail = data[pos + 1];
+  if (!is_trail_byte(trail)) return false;
+  const std::uint32_t pointer =
+      (lead - (lead < 0xA0 ? 0x81u : 0xC1u)) * 188 + trail - (trail < 0x7F ? 0x40u : 0x41u);
+  if (pointer >= 8836 && pointer <= 10715) {
+    // Windows end-user-defined characters, mapped onto private use.
+    code_point = 0xE000 - 8836 + pointer;
+  } else {
+    code_point = jis0208_code_point(pointer);
+    if (code_point == 0) return false;
+  }
+  pos += 2;
+  return true;
+}
+
+bool next_char(TextEncoding encoding, const std::uint8_t* data, std::size_t size, std::size_t& pos,
+               std::uint32_t& code_point) {
+  switch (encoding) {
+    case TextEncoding::kShiftJis:
+      return next_shift_jis_char(data, size, pos, code_point);
+    case TextEncoding::kUtf8:
+      return next_utf8_scalar(data, size, pos, code_point);
+    case TextEncoding::kUtf16Le:
+      return next_utf16_scalar(data, size, pos, /*big_endian=*/false, code_point);
+    case TextEncoding::kUtf16Be:
+      return next_utf16_scalar(data, size, pos, /*big_endian=*/true, code_point);
+  }
+  return false;
+}
+
 bool decode_shift_jis(const std::uint8_t* data, std::size_t size, std::string& out) {
   std::size_t i = 0;
   while (i < size) {
-    const std::uint8_t lead = data[i];
-    if (lead < 0x80) {
+    if (data[i] < 0x80) {
       // Most archive text is ASCII: copy the whole run at once.
       std::size_t end = i + 1;
       while (end < size && data[end] < 0x80) ++end;
@@ -36,31 +80,9 @@ bool decode_shift_jis(const std::uint8_t* data, std::size_t size, std::string& o
       i = end;
       continue;
     }
-    if (lead == 0x80) {
-      append_utf8(out, 0x80);
-      ++i;
-      continue;
-    }
-    if (lead >= 0xA1 && lead <= 0xDF) {  // half-width katakana
-      append_utf8(out, 0xFF61 - 0xA1 + lead);
-      ++i;
-      continue;
-    }
-    if (!is_lead_byte(lead) || size - i < 2) return false;
-    const std::uint8_t trail = data[i + 1];
-    if (!is_trail_byte(trail)) return false;
-    const std::uint32_t pointer =
-        (lead - (lead < 0xA0 ? 0x81u : 0xC1u)) * 188 + trail - (trail < 0x7F ? 0x40u : 0x41u);
     std::uint32_t code_point = 0;
-    if (pointer >= 8836 && pointer <= 10715) {
-      // Windows end-user-defined characters, mapped onto private use.
-      code_point = 0xE000 - 8836 + pointer;
-    } else {
-      code_point = jis0208_code_point(pointer);
-      if (code_point == 0) return false;
-    }
+    if (!next_shift_jis_char(data, size, i, code_point)) return false;
     append_utf8(out, code_point);
-    i += 2;
   }
   return true;
 }
@@ -85,23 +107,66 @@ Result<std::string> read_shift_jis_string(ByteView buffer, std::uint64_t offset)
   return decode_shift_jis_bytes(ByteView{start, length});
 }
 
-Result<std::string> decode_shift_jis_bytes(ByteView bytes) {
+TextEncoding sniff_byte_order_mark(ByteView bytes, std::size_t& mark_length) noexcept {
   const std::uint8_t* p = bytes.data;
   const std::size_t n = bytes.size;
-  std::string out;
-  bool ok = false;
   // The mark wins over Shift_JIS, in the standard's sniffing order; only one is dropped.
   if (n >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF) {
-    ok = decode_utf8(ByteView{p + 3, n - 3}, out);
-  } else if (n >= 2 && p[0] == 0xFF && p[1] == 0xFE) {
-    ok = decode_utf16(ByteView{p + 2, n - 2}, /*big_endian=*/false, out);
-  } else if (n >= 2 && p[0] == 0xFE && p[1] == 0xFF) {
-    ok = decode_utf16(ByteView{p + 2, n - 2}, /*big_endian=*/true, out);
-  } else {
-    out.reserve(n);
-    ok = decode_shift_jis(p, n, out);
+    mark_length = 3;
+    return TextEncoding::kUtf8;
   }
-  if (!ok) return fail(kDecodeError);
+  if (n >= 2 && p[0] == 0xFF && p[1] == 0xFE) {
+    mark_length = 2;
+    return TextEncoding::kUtf16Le;
+  }
+  if (n >= 2 && p[0] == 0xFE && p[1] == 0xFF) {
+    mark_length = 2;
+    return TextEncoding::kUtf16Be;
+  }
+  mark_length = 0;
+  return TextEncoding::kShiftJis;
+}
+
+bool decode_text(ByteView bytes, TextEncoding encoding, std::string& out) {
+  const std::size_t original = out.size();
+  bool ok = false;
+  switch (encoding) {
+    case TextEncoding::kShiftJis:
+      out.reserve(original + bytes.size);
+      ok = decode_shift_jis(bytes.data, bytes.size, out);
+      break;
+    case TextEncoding::kUtf8:
+      ok = decode_utf8(bytes, out);
+      break;
+    case TextEncoding::kUtf16Le:
+    case TextEncoding::kUtf16Be:
+      ok = decode_utf16(bytes, encoding == TextEncoding::kUtf16Be, out);
+      break;
+  }
+  if (!ok) out.resize(original);
+  return ok;
+}
+
+std::vector<std::int64_t> decoded_suffix_sizes(ByteView run, TextEncoding encoding) {
+  std::vector<std::int64_t> sizes(run.size + 1, -1);
+  sizes[run.size] = 0;
+  for (std::size_t i = run.size; i-- > 0;) {
+    std::size_t next = i;
+    std::uint32_t code_point = 0;
+    if (!next_char(encoding, run.data, run.size, next, code_point)) continue;
+    if (sizes[next] < 0) continue;
+    sizes[i] = sizes[next] + static_cast<std::int64_t>(utf8_length(code_point));
+  }
+  return sizes;
+}
+
+Result<std::string> decode_shift_jis_bytes(ByteView bytes) {
+  std::size_t mark = 0;
+  const TextEncoding encoding = sniff_byte_order_mark(bytes, mark);
+  std::string out;
+  if (!decode_text(ByteView{bytes.data + mark, bytes.size - mark}, encoding, out)) {
+    return fail(kDecodeError);
+  }
   return out;
 }
 

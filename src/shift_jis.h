@@ -12,6 +12,24 @@
 
 namespace orvane {
 
+/// The encodings a stored string can be in: Shift_JIS, or what a byte-order mark picks.
+enum class TextEncoding : std::uint8_t { kShiftJis, kUtf8, kUtf16Le, kUtf16Be };
+
+/// The encoding of stored bytes (no terminator) by their byte-order mark, in the
+/// standard's sniffing order; `mark_length` gets the number of bytes the mark takes.
+TextEncoding sniff_byte_order_mark(ByteView bytes, std::size_t& mark_length) noexcept;
+
+/// Appends the UTF-8 form of `bytes` (no mark, no terminator) decoded in `encoding`,
+/// fatal mode. Returns false on the first malformed or unmapped sequence, with `out`
+/// at its original length.
+bool decode_text(ByteView bytes, TextEncoding encoding, std::string& out);
+
+/// For every position i of `run` and for i == run.size: the UTF-8 length of what
+/// run[i..] decodes to in `encoding` (fatal mode, no mark sniffing), or -1 where that
+/// suffix does not decode. One pass from the end, so the whole table costs as much as
+/// decoding the run once, however many positions inside it are asked about.
+std::vector<std::int64_t> decoded_suffix_sizes(ByteView run, TextEncoding encoding);
+
 /// Reads the bytes at `offset` of `buffer` up to the first 0x00 and decodes them in
 /// fatal mode: a byte-order mark selects UTF-8, UTF-16LE or UTF-16BE, else Shift_JIS.
 /// Errors: "Fell out of buffer while reading shift-jis string." when no 0x00 byte lies

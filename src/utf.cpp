@@ -79,38 +79,40 @@ bool decode_utf8(ByteView bytes, std::string& out) {
   return true;
 }
 
-bool decode_utf16(ByteView bytes, bool big_endian, std::string& out) {
-  const std::size_t original = out.size();
+bool next_utf16_scalar(const std::uint8_t* data, std::size_t size, std::size_t& pos,
+                       bool big_endian, std::uint32_t& code_point) noexcept {
   const auto unit_at = [&](std::size_t i) -> std::uint32_t {
-    const std::uint8_t* p = bytes.data + i;
+    const std::uint8_t* p = data + i;
     return big_endian ? static_cast<std::uint32_t>(p[0] << 8 | p[1])
                       : static_cast<std::uint32_t>(p[1] << 8 | p[0]);
   };
-  std::size_t i = 0;
-  while (bytes.size - i >= 2) {
-    const std::uint32_t unit = unit_at(i);
-    i += 2;
-    if (unit < 0xD800 || unit > 0xDFFF) {
-      append_utf8(out, unit);
-      continue;
-    }
-    // A trailing surrogate first, or a leading one without a trailing one next
-    // (including at the end of the bytes), is an error.
-    if (unit > 0xDBFF || bytes.size - i < 2) {
-      out.resize(original);
-      return false;
-    }
-    const std::uint32_t trail = unit_at(i);
-    if (trail < 0xDC00 || trail > 0xDFFF) {
-      out.resize(original);
-      return false;
-    }
-    i += 2;
-    append_utf8(out, 0x10000 + ((unit - 0xD800) << 10) + (trail - 0xDC00));
+  if (size - pos < 2) return false;  // one odd byte left over
+  const std::uint32_t unit = unit_at(pos);
+  if (unit < 0xD800 || unit > 0xDFFF) {
+    code_point = unit;
+    pos += 2;
+    return true;
   }
-  if (i != bytes.size) {  // one odd byte left over
-    out.resize(original);
-    return false;
+  // A trailing surrogate first, or a leading one without a trailing one next
+  // (including at the end of the bytes), is an error.
+  if (unit > 0xDBFF || size - pos < 4) return false;
+  const std::uint32_t trail = unit_at(pos + 2);
+  if (trail < 0xDC00 || trail > 0xDFFF) return false;
+  code_point = 0x10000 + ((unit - 0xD800) << 10) + (trail - 0xDC00);
+  pos += 4;
+  return true;
+}
+
+bool decode_utf16(ByteView bytes, bool big_endian, std::string& out) {
+  const std::size_t original = out.size();
+  std::size_t pos = 0;
+  std::uint32_t code_point = 0;
+  while (pos < bytes.size) {
+    if (!next_utf16_scalar(bytes.data, bytes.size, pos, big_endian, code_point)) {
+      out.resize(original);
+      return false;
+    }
+    append_utf8(out, code_point);
   }
   return true;
 }

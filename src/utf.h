@@ -17,6 +17,17 @@ namespace orvane {
 bool next_utf8_scalar(const std::uint8_t* data, std::size_t size, std::size_t& pos,
                       std::uint32_t& code_point) noexcept;
 
+/// Reads one UTF-16 scalar value (a unit, or a surrogate pair) at `data[pos]`
+/// (pos < size) and moves `pos` past it. Returns false on an unpaired surrogate or
+/// when fewer bytes than a whole unit remain; `pos` is then unspecified.
+bool next_utf16_scalar(const std::uint8_t* data, std::size_t size, std::size_t& pos,
+                       bool big_endian, std::uint32_t& code_point) noexcept;
+
+/// The number of UTF-8 bytes of a scalar value.
+inline std::size_t utf8_length(std::uint32_t code_point) noexcept {
+  return code_point < 0x80 ? 1 : code_point < 0x800 ? 2 : code_point < 0x10000 ? 3 : 4;
+}
+
 /// Appends the UTF-8 form of a scalar value (not a surrogate, at most U+10FFFF).
 void append_utf8(std::string& out, std::uint32_t code_point);
 

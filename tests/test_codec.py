@@ -270,3 +270,68 @@ def test_loads_but_cannot_serialize(stored):
     archive = load(_strings_archive([stored]))
     assert _error_of(archive.serialize) == ENCODE_ERROR
 
+
+
+# --- strings that start inside other strings ----------------------------------------
+
+# Bytes that make segmentation interesting: lead bytes that take ASCII or katakana
+# trails, marks, invalid bytes and unmapped pairs.
+_RUN_ALPHABET = [0x41, 0x5C, 0x80, 0x81, 0x82, 0x9F, 0xA0, 0xB1, 0xDF, 0xE0, 0xEF, 0xBB,
+                 0xBF, 0xFE, 0xFF, 0x40, 0x7F, 0xFC, 0xF0, 0xD8, 0xDC, 0x8E, 0xA4, 0xC3]
+
+
+def _run_archive(run, offsets, label_offsets=()):
+    """Text entries (and label names) at `offsets` inside one terminated run."""
+    stored = run + b"\0"
+    data_size = 4 * max(len(offsets), 1)
+    text_base = data_size + 4 * len(offsets) + 8 * len(label_offsets)
+    data = bytearray(data_size)
+    for i, o in enumerate(offsets):
+        struct.pack_into("<I", data, 4 * i, text_base + o)
+    return raw_archive(bytes(data), [4 * i for i in range(len(offsets))],
+                       [(0, o) for o in label_offsets], stored)
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_entries_inside_one_run_decode_like_separate_strings(seed):
+    import random
+    rng = random.Random(seed)
+    run = bytes(rng.choice(_RUN_ALPHABET) for _ in range(rng.randint(1, 48)))
+    if seed % 4 == 0:
+        run = UTF8_BOM + "aé€😀".encode() + run
+    elif seed % 4 == 1:
+        run = b"\xff\xfe" + "a€".encode("utf-16-le") + run
+    offsets = list(range(len(run) + 1))
+    rng.shuffle(offsets)
+    expected = {o: _ref_decode(run[o:]) for o in offsets}
+    first_bad = next((o for o in offsets if expected[o] is None), None)
+    if first_bad is not None:
+        assert _load_error(_run_archive(run, offsets)) == DECODE_ERROR
+    good = [o for o in offsets if expected[o] is not None]
+    a = load(_run_archive(run, good, label_offsets=good))
+    assert [a.read_string(4 * i) for i in range(len(good))] == [expected[o] for o in good]
+    if good:
+        assert a.read_labels(0) == [expected[o] for o in good]
+        for o in good:
+            assert a.find_label_address(expected[o]) == 0
+
+
+@pytest.mark.parametrize("run, offsets", [
+    (b"\x81\x81" * 8, range(17)),            # two segmentations that never meet
+    (b"\x81\x81\x81\x41" * 4, range(17)),    # segmentations that meet at every A
+    (UTF8_BOM * 4 + b"x", range(14)),        # every third position is a mark
+    (b"\xfe\xff\x00\x41" * 1, [0, 2]),       # UTF-16BE text cut at its own 0x00
+])
+def test_overlapping_strings_round_trip(run, offsets):
+    offsets = list(offsets)
+    expected = [_ref_decode(run[o:]) for o in offsets]
+    keep = [o for o, e in zip(offsets, expected) if e is not None]
+    a = load(_run_archive(run.split(b"\0")[0], keep))
+    texts = [a.read_string(4 * i) for i in range(len(keep))]
+    assert texts == [_ref_decode(run[o:]) for o in keep]
+    # Written back, each distinct string is stored once and loads to the same text.
+    if any(_ref_encode(t) is None for t in texts):
+        assert _error_of(a.serialize) == ENCODE_ERROR
+        return
+    again = load(write(a))
+    assert [again.read_string(4 * i) for i in range(len(keep))] == texts

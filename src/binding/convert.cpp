@@ -185,7 +185,9 @@ PyObject* to_python(ByteView bytes) {
 }
 
 PyObject* to_python(const Text& text) {
-  return PyUnicode_FromStringAndSize(text->data(), static_cast<Py_ssize_t>(text->size()));
+  std::string scratch;
+  const std::string_view utf8 = text.view(scratch);
+  return PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size()));
 }
 
 PyObject* to_python(const std::vector<Text>& names) {
