@@ -1,8 +1,11 @@
 // serialize: sort the maps by address, pool and encode the strings, and lay out the
 // file in one buffer allocated at its final size.
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 #include <deque>
+#include <new>
 
 #include "bin_archive.h"
 #include "shift_jis.h"
@@ -12,6 +15,14 @@ namespace orvane {
 namespace {
 
 using namespace file_format;
+
+/// Half the machine's memory, or no limit when the system cannot tell.
+std::uint64_t pool_budget() noexcept {
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long page_size = sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || page_size <= 0) return UINT64_MAX;
+  return static_cast<std::uint64_t>(pages) / 2 * static_cast<std::uint64_t>(page_size);
+}
 
 /// The text region being built. Equal strings are stored once; equality is by
 /// characters, before encoding. Entries loaded from one file position share one Text,
@@ -25,6 +36,7 @@ class StringPool {
     std::string_view value = text.view(scratch);
     if (value.data() == scratch.data()) {
       // Text decoded on demand: keep the characters alive as long as the pool's key.
+      held_ += scratch.size();
       decoded_.push_back(std::move(scratch));
       value = decoded_.back();
     }
@@ -43,8 +55,14 @@ class StringPool {
       if (!encoded.ok()) return std::move(encoded).take_error();
       bytes_.push_back(0);
       by_value_.emplace(value, offset);
+      held_ += bytes_.size() - offset;
     }
     by_object_.emplace(text.identity(), offset);
+    // An archive loaded from a file that names one long run from many places holds
+    // far more text than its file. Past half the machine's memory the pool and the
+    // output it feeds will not fit, so stop with MemoryError there rather than let the
+    // system kill the interpreter half-way.
+    if (held_ > budget_) throw std::bad_alloc();
     return offset;
   }
 
@@ -52,6 +70,8 @@ class StringPool {
 
  private:
   std::vector<std::uint8_t> bytes_;
+  std::uint64_t budget_ = pool_budget();
+  std::uint64_t held_ = 0;
   std::deque<std::string> decoded_;
   std::unordered_map<const void*, std::uint64_t> by_object_;
   std::unordered_map<std::string_view, std::uint64_t> by_value_;
