@@ -16,7 +16,8 @@ namespace {
 /// The interpreter's index conversion, then a signed 32-bit range as a 32-bit C long
 /// would have it (C long is 64 bits here, so that bound is ours, with the same text).
 bool as_i32(PyObject* object, long& out) {
-  PyRef index = PyRef::steal(PyNumber_Index(object));
+  PyRef index =
+      PyLong_CheckExact(object) ? PyRef::borrow(object) : PyRef::steal(PyNumber_Index(object));
   if (!index) return false;
   out = PyLong_AsLong(index.get());
   if (out == -1 && PyErr_Occurred()) return false;
@@ -43,6 +44,10 @@ bool narrow(PyObject* object, T& out) {
 }  // namespace
 
 bool U64::convert(PyObject* object, type& out) {
+  if (PyLong_CheckExact(object)) {  // the common case: PyNumber_Index would return it as is
+    out = PyLong_AsUnsignedLongLong(object);
+    return !(out == static_cast<type>(-1) && PyErr_Occurred());
+  }
   PyRef index = PyRef::steal(PyNumber_Index(object));
   if (!index) return false;
   out = PyLong_AsUnsignedLongLong(index.get());
