@@ -47,19 +47,6 @@ Status reserve_growth(std::vector<std::uint8_t>& data, std::uint64_t amount) {
   return Ok{};
 }
 
-/// The three maps rebuilt under new keys. Buckets are reserved up front so that moving
-/// the nodes in cannot allocate (and so cannot fail half-way).
-struct RebuiltMaps {
-  explicit RebuiltMaps(const BinArchive& a) {
-    text.reserve(a.text.size());
-    pointers.reserve(a.pointers.size());
-    labels.reserve(a.labels.size());
-  }
-  decltype(BinArchive::text) text;
-  decltype(BinArchive::pointers) pointers;
-  decltype(BinArchive::labels) labels;
-};
-
 /// Moves every node of `from` into `to`: `keep(key, mapped)` decides, `move(key, mapped)`
 /// rewrites in place. Nodes are re-keyed, never copied, so strings and name lists stay put.
 /// `to` has room for every node (reserved), and the standard rules out a rehash then, so
@@ -73,6 +60,42 @@ void move_nodes(Map& from, Map& to, Keep keep, Move move) {
     to.insert(std::move(node));
   }
 }
+
+/// The three maps rebuilt under new keys. Buckets are reserved up front, before the
+/// caller changes anything, so that the rebuild itself cannot fail half-way.
+class RebuiltMaps {
+ public:
+  explicit RebuiltMaps(const BinArchive& a) {
+    text_.reserve(a.text.size());
+    pointers_.reserve(a.pointers.size());
+    labels_.reserve(a.labels.size());
+  }
+
+  /// Keeps the entries whose key (and, for a pointer, destination) `keep` accepts,
+  /// moves every kept key and destination by `shift`, and installs the result.
+  template <typename Keep, typename Shift>
+  void rebuild(BinArchive& a, Keep keep, Shift shift) {
+    auto keep_key = [&](Address key, const auto&) { return keep(key); };
+    auto shift_key = [&](Address& key, auto&) { shift(key); };
+    move_nodes(a.text, text_, keep_key, shift_key);
+    move_nodes(a.labels, labels_, keep_key, shift_key);
+    move_nodes(
+        a.pointers, pointers_,
+        [&](Address key, Address destination) { return keep(key) && keep(destination); },
+        [&](Address& key, Address& destination) {
+          shift(key);
+          shift(destination);
+        });
+    a.text.swap(text_);
+    a.labels.swap(labels_);
+    a.pointers.swap(pointers_);
+  }
+
+ private:
+  decltype(BinArchive::text) text_;
+  decltype(BinArchive::pointers) pointers_;
+  decltype(BinArchive::labels) labels_;
+};
 
 }  // namespace
 
@@ -95,20 +118,11 @@ Status allocate(BinArchive& a, Address address, std::uint64_t amount) {
 
   a.data.insert(a.data.begin() + static_cast<std::ptrdiff_t>(address),
                 static_cast<std::size_t>(amount), 0);
-  auto keep_all = [](Address, const auto&) { return true; };
-  auto shift = [&](Address& value) {
-    if (value >= address) value += amount;
-  };
-  auto shift_key = [&](Address& key, auto&) { shift(key); };
-  move_nodes(a.text, rebuilt.text, keep_all, shift_key);
-  move_nodes(a.labels, rebuilt.labels, keep_all, shift_key);
-  move_nodes(a.pointers, rebuilt.pointers, keep_all, [&](Address& key, Address& destination) {
-    shift(key);
-    shift(destination);
-  });
-  a.text.swap(rebuilt.text);
-  a.labels.swap(rebuilt.labels);
-  a.pointers.swap(rebuilt.pointers);
+  rebuilt.rebuild(
+      a, [](Address) { return true; },
+      [&](Address& value) {
+        if (value >= address) value += amount;
+      });
   return Ok{};
 }
 
@@ -122,24 +136,11 @@ Status deallocate(BinArchive& a, Address address, std::uint64_t amount) {
   const Address end = address + amount;  // cannot wrap: the check held end <= size
   a.data.erase(a.data.begin() + static_cast<std::ptrdiff_t>(address),
                a.data.begin() + static_cast<std::ptrdiff_t>(end));
-  auto outside = [&](Address value) { return value < address || value >= end; };
-  auto shift = [&](Address& value) {
-    if (value >= end) value -= amount;
-  };
-  auto keep_key = [&](Address key, const auto&) { return outside(key); };
-  auto shift_key = [&](Address& key, auto&) { shift(key); };
-  move_nodes(a.text, rebuilt.text, keep_key, shift_key);
-  move_nodes(a.labels, rebuilt.labels, keep_key, shift_key);
-  move_nodes(
-      a.pointers, rebuilt.pointers,
-      [&](Address key, Address destination) { return outside(key) && outside(destination); },
-      [&](Address& key, Address& destination) {
-        shift(key);
-        shift(destination);
+  rebuilt.rebuild(
+      a, [&](Address value) { return value < address || value >= end; },
+      [&](Address& value) {
+        if (value >= end) value -= amount;
       });
-  a.text.swap(rebuilt.text);
-  a.labels.swap(rebuilt.labels);
-  a.pointers.swap(rebuilt.pointers);
   return Ok{};
 }
 
