@@ -1,0 +1,69 @@
+// Fuzz target: from_bytes on arbitrary bytes. A file that loads must satisfy the
+// loader's own promises (keys are slots, data pointers point inside the data region,
+// every label list has a name) and survive the write -> load round trip.
+//
+// The loader checks file_size against the input length before anything else, and
+// almost every mutation breaks that. So each input is tried as given and, when it has
+// a header whose file_size is wrong, once more with its first four bytes replaced by
+// its own length: that lets the fuzzer reach the tables and the text region.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "fuzz_checks.h"
+
+namespace {
+
+using namespace fuzz;
+using orvane::load_u32;
+
+void check_load(const std::uint8_t* bytes, std::size_t length) {
+  auto loaded = orvane::from_bytes(orvane::ByteView{bytes, length});
+  if (!loaded.ok()) {
+    const std::string& m = loaded.error().message;
+    FUZZ_REQUIRE(is_load_message(m), "undocumented load message: " + m);
+    // The header checks come first and in a fixed order, so their outcome is known.
+    if (length < 32) {
+      FUZZ_REQUIRE(m == "Input is not a large enough to contain an archive header.", m);
+    } else if (load_u32(bytes) != length) {
+      FUZZ_REQUIRE(m == "Incorrect file size in archive header.", m);
+    } else {
+      const std::uint64_t text_start = 32 + std::uint64_t{load_u32(bytes + 4)} +
+                                       4 * std::uint64_t{load_u32(bytes + 8)} +
+                                       8 * std::uint64_t{load_u32(bytes + 12)};
+      const bool too_short = text_start > length;
+      FUZZ_REQUIRE(too_short == (m.rfind("Archive is not large enough", 0) == 0),
+                   "header size check disagrees: " + m);
+    }
+    return;
+  }
+  const BinArchive& a = loaded.value();
+  const std::uint64_t size = load_u32(bytes + 4);
+  FUZZ_REQUIRE(a.data.size() == size, "data region has the wrong length");
+  FUZZ_REQUIRE(std::equal(a.data.begin(), a.data.end(), bytes + 32), "data region is not a copy");
+  check_keys(a);
+  for (const auto& [address, destination] : a.pointers) {
+    FUZZ_REQUIRE(destination <= size, "loaded a data pointer past the data region");
+    FUZZ_REQUIRE(load_u32(a.data.data() + address) == destination, "pointer is not its slot value");
+    FUZZ_REQUIRE(a.text.count(address) == 0, "one slot loaded as both pointer and text");
+  }
+  for (const auto& entry : a.text) {
+    FUZZ_REQUIRE(load_u32(a.data.data() + entry.first) > size, "text slot holds a data pointer");
+  }
+  for (const auto& entry : a.labels)
+    FUZZ_REQUIRE(!entry.second.empty(), "loaded an empty label list");
+  check_round_trip(a);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  check_load(data, size);
+  if (size >= 32 && load_u32(data) != size) {
+    std::vector<std::uint8_t> fixed(data, data + size);
+    orvane::store_u32(fixed.data(), static_cast<std::uint32_t>(size));
+    check_load(fixed.data(), fixed.size());
+  }
+  return 0;
+}
