@@ -1,0 +1,259 @@
+"""Files built to make loading slow or big: many entries sharing one long string, many
+entries starting inside one long run, and tables as large as the header can claim.
+
+Time is never compared with a fixed budget: each hostile file is compared with a file of
+the same size whose entries all have strings of their own, which costs the same per
+entry and nothing per byte of string. Memory is counted with malloc's own figures."""
+
+import ctypes
+import struct
+import time
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from conftest import load, raw_archive, write
+
+FELL_OUT = "Fell out of buffer while reading shift-jis string."
+DECODE_ERROR = "Error decoding shift-jis string."
+SLOWER_AT_MOST = 20
+
+
+def _heap_meter():
+    process = ctypes.CDLL(None)
+    asan = getattr(process, "__sanitizer_get_current_allocated_bytes", None)
+    if asan is not None:
+        asan.restype = ctypes.c_size_t
+        return asan
+    mallinfo2 = getattr(process, "mallinfo2", None)
+    if mallinfo2 is None:
+        return None
+
+    class MallInfo2(ctypes.Structure):
+        _fields_ = [(n, ctypes.c_size_t) for n in (
+            "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks",
+            "uordblks", "fordblks", "keepcost")]
+
+    mallinfo2.restype = MallInfo2
+    return lambda: mallinfo2().uordblks + mallinfo2().hblkhd
+
+
+heap_bytes = _heap_meter()
+
+
+def u32s(values):
+    values = list(values)
+    return struct.pack("<%dI" % len(values), *values)
+
+
+def text_file(entries, strings, string_of):
+    """`entries` text entries at slots 0, 4, ...; entry i names string_of(i), an offset
+    into `strings`, the text region."""
+    data_size = 4 * entries
+    text_base = data_size + 4 * entries
+    data = u32s(text_base + string_of(i) for i in range(entries))
+    return raw_archive(data, range(0, data_size, 4), text=strings)
+
+
+def label_file(rows, strings, name_of, slots=16):
+    """`rows` label rows spread evenly over `slots` slots, in address order as the writer
+    puts them; row i names name_of(i)."""
+    return raw_archive(bytes(4 * slots), [],
+                       [(4 * (i * slots // rows), name_of(i)) for i in range(rows)], strings)
+
+
+def shared_and_own(kind, entries, length):
+    """A file whose entries all name one string of `length` bytes, and one of the same
+    size whose entries each name a string of their own."""
+    long_run = b"A" * length + b"\0"
+    own = b"a\0" * entries
+    assert len(own) <= len(long_run), "the comparison file would be bigger"
+    own += bytes(len(long_run) - len(own))
+    if kind == "text":
+        return text_file(entries, long_run, lambda i: 0), text_file(entries, own, lambda i: 2 * i)
+    return label_file(entries, long_run, lambda i: 0), label_file(entries, own, lambda i: 2 * i)
+
+
+def best_load_time(data, repeat=3):
+    best = None
+    for _ in range(repeat):
+        start = time.perf_counter()
+        archive = load(data)
+        elapsed = time.perf_counter() - start
+        del archive
+        best = elapsed if best is None else min(best, elapsed)
+    return best
+
+
+_small_case_passed = {}
+SMALL, FEW_MB = (2000, 64 * 1024), (500000, 1 << 20)
+
+
+def check_linear_load(kind, entries, length):
+    hostile, baseline = shared_and_own(kind, entries, length)
+    assert len(hostile) == len(baseline)
+
+    own_time = best_load_time(baseline)
+    before = heap_bytes() if heap_bytes else 0
+    start = time.perf_counter()
+    archive = load(hostile)
+    hostile_time = time.perf_counter() - start
+    held = (heap_bytes() if heap_bytes else 0) - before
+    hostile_time = min(hostile_time, best_load_time(hostile, repeat=2))
+
+    # Per-entry bookkeeping plus the file's worth of bytes; a copy of the string per
+    # entry would be entries * length (128 MB for the small file).
+    assert held < 256 * entries + 4 * len(hostile), held
+    assert hostile_time < SLOWER_AT_MOST * own_time + 0.05, (hostile_time, own_time)
+
+    value = "A" * length
+    if kind == "text":
+        assert archive.read_string(0) == value
+        assert archive.read_string(4 * (entries - 1)) == value
+    else:
+        assert archive.find_label_address(value) == 0
+    if (entries, length) == SMALL:
+        if kind == "label":
+            assert archive.read_labels(4) == [value] * (entries // 16)
+        # Written back, the string is stored once again: the very same file.
+        assert write(archive) == hostile
+        _small_case_passed[kind] = True
+
+
+# The small files cost little even to a loader that decodes and stores the string once
+# per entry (128 MB); the large ones would cost it hours and half a terabyte, so they
+# only run once the small one of the same kind has shown that this is not the case.
+@pytest.mark.parametrize("kind", ["text", "label"])
+@pytest.mark.parametrize("size", [SMALL, FEW_MB], ids=["small", "few-MB"])
+def test_entries_sharing_one_long_string_load_in_linear_time(kind, size):
+    if size == FEW_MB:
+        if kind not in _small_case_passed:
+            check_linear_load(kind, *SMALL)  # when the small case was not selected
+    check_linear_load(kind, *size)
+
+
+def test_entries_starting_inside_one_run_each_get_their_own_suffix():
+    # Each entry starts further into one run that ends only at the end of the file.
+    run = bytes(range(0x21, 0x7F)) * 20  # ASCII, 1880 bytes, terminated once
+    entries = 200
+    step = len(run) // entries
+    archive = load(text_file(entries, run + b"\0", lambda i: i * step))
+    for i in (0, 1, entries // 2, entries - 1):
+        assert archive.read_string(4 * i) == run[i * step:].decode("ascii")
+
+
+KANJI_RUN = b"\x82\xa0" * 8 + b"\0"  # "\u3042" eight times, bytes 0 to 16
+BOM_RUN = b"\xef\xbb\xbf" + b"AAAA" + b"\0"  # bytes 17 to 24
+
+
+@pytest.mark.parametrize(
+    "offset, expected",
+    [
+        # Starting on a lead byte decodes the rest of the run.
+        (0, "\u3042" * 8),
+        (2, "\u3042" * 7),
+        (14, "\u3042"),
+        (16, ""),
+        # Starting on a trail byte (0xA0) cannot be decoded: the whole load fails.
+        (1, DECODE_ERROR),
+        (15, DECODE_ERROR),
+        # The byte-order mark is seen only by an entry that starts on it; one byte later
+        # the rest of the mark is half-width katakana.
+        (17, "AAAA"),
+        (18, "\uff7b\uff7fAAAA"),
+        (20, "AAAA"),
+    ],
+)
+def test_where_inside_a_run_an_entry_starts_decides_its_string(offset, expected):
+    # A first entry at the start of the run shares the loader's decoding with the second.
+    data = text_file(2, KANJI_RUN + BOM_RUN, lambda i: offset if i else 0)
+    if expected == DECODE_ERROR:
+        with pytest.raises(ValueError) as info:
+            load(data)
+        assert info.value.args == (DECODE_ERROR,)
+    else:
+        archive = load(data)
+        assert archive.read_string(0) == "\u3042" * 8
+        assert archive.read_string(4) == expected
+
+
+# Byte pieces that make runs hard to cut: marks, lead and trail bytes, multi-byte UTF-8
+# and UTF-16 code units (surrogates included), bytes that are never valid, and 0x00,
+# which ends one run and starts the next.
+PIECES = [b"A", b"~", b"\\", b"\x80", b"\xa0", b"\xb1", b"\xfd", b"\x82\xa0", b"\x88\x9f",
+          b"\x81", b"\x9f", b"\xf0\x40", b"\xef\xbb\xbf", b"\xff\xfe", b"\xfe\xff",
+          b"\xe3\x81\x82", b"\xc3", b"\x30\x42", b"\x3d\xd8", b"\x00\xde", b"\x00"]
+
+
+def load_outcome(data):
+    try:
+        return load(data)
+    except ValueError as error:
+        return error.args
+
+
+@given(st.lists(st.sampled_from(PIECES), min_size=1, max_size=60).map(b"".join))
+@settings(max_examples=150, deadline=None)
+def test_entries_inside_shared_runs_read_as_if_each_had_its_own_copy(region):
+    """Every start position inside the text region, read through one shared run, gives
+    what the same bytes give as the only string of a file of their own."""
+    region += b"\0"
+    alone = {}
+    for offset in range(len(region)):
+        end = region.index(b"\0", offset)
+        outcome = load_outcome(text_file(1, region[offset:end + 1], lambda i: 0))
+        alone[offset] = outcome.read_string(0) if not isinstance(outcome, tuple) else outcome
+    readable = [o for o in range(len(region)) if isinstance(alone[o], str)]
+    if readable:
+        # All readable positions at once, also named again by label rows.
+        data_size = 4 * len(readable)
+        text_base = data_size + 4 * len(readable) + 8 * len(readable)
+        data = u32s(text_base + o for o in readable)
+        archive = load(raw_archive(data, range(0, data_size, 4),
+                                   [(4 * i, o) for i, o in enumerate(readable)], region))
+        for i, offset in enumerate(readable):
+            assert archive.read_string(4 * i) == alone[offset], offset
+            assert archive.read_labels(4 * i) == [alone[offset]], offset
+    failing = [o for o in range(len(region)) if not isinstance(alone[o], str)]
+    if failing:
+        # One bad position among the good ones fails the load with its own message.
+        offsets = readable[:3] + failing[:1] + readable[3:]
+        assert load_outcome(text_file(len(offsets), region, offsets.__getitem__)) == \
+            alone[failing[0]]
+
+
+def test_a_table_as_long_as_the_file_can_hold_loads_into_one_entry():
+    # A million pointer-table entries, all naming slot 0: one data pointer.
+    entries = 1 << 20
+    archive = load(raw_archive(struct.pack("<I", 4), [0] * entries))
+    assert archive.read_pointer(0) == 4
+    assert write(archive) == raw_archive(struct.pack("<I", 4), [0])
+
+
+def test_a_quarter_million_label_rows_keep_every_name():
+    rows = 1 << 18
+    data = raw_archive(bytes(4), [], [(0, 0)] * rows, b"L\0")
+    archive = load(data)
+    assert archive.read_labels(0) == ["L"] * rows
+    assert write(archive) == data
+
+
+@pytest.mark.parametrize(
+    "data, message",
+    [
+        # The header's counts fit the file, but the last row's name starts at its end.
+        (raw_archive(bytes(4), [], [(0, 0)] * 1000 + [(0, 2)], b"L\0"), FELL_OUT),
+        # The last of a hundred thousand pointer entries names a slot past the data.
+        (raw_archive(bytes(8), [0] * 100000 + [8]), "Invalid address 0x8 for archive of size 0x8."),
+        (raw_archive(bytes(8), [4] * 100000 + [2]),
+         "Invalid address 0x2 expected 4 byte alignment."),
+        # Every entry names a string that runs off the end of the file: the first one fails.
+        (text_file(100000, b"A" * 4096, lambda i: i % 4096), FELL_OUT),
+    ],
+    ids=["last label name", "last pointer range", "last pointer alignment", "every string"],
+)
+def test_huge_tables_that_fail_late_report_the_exact_message(data, message):
+    with pytest.raises(ValueError) as info:
+        load(data)
+    assert info.value.args == (message,)
