@@ -210,16 +210,22 @@ Status write_label(BinArchive& a, Address address, std::string label) {
 
 std::optional<Address> find_label_address(const BinArchive& a, std::string_view target) {
   std::optional<Address> lowest;
-  // Rows loaded from one file position share one Text; a file may name one long string
-  // from thousands of rows, so each distinct Text of the right length is compared once.
+  // A file may name one long run from thousands of rows; text decoded on read is
+  // compared once per distinct Text, not once per row.
   std::unordered_map<const void*, bool> verdicts;
   for (const auto& entry : a.labels) {
     if (lowest && entry.first >= *lowest) continue;
     for (const Text& name : entry.second) {
       if (name.size() != target.size()) continue;
-      auto verdict = verdicts.try_emplace(name.identity(), false);
-      if (verdict.second) verdict.first->second = name.equals(target);
-      if (verdict.first->second) {
+      bool match;
+      if (name.decoded_on_read()) {
+        auto verdict = verdicts.try_emplace(name.identity(), false);
+        if (verdict.second) verdict.first->second = name.equals(target);
+        match = verdict.first->second;
+      } else {
+        match = name.equals(target);
+      }
+      if (match) {
         lowest = entry.first;
         break;
       }

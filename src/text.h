@@ -35,6 +35,9 @@ class Text {
   /// Whether the characters are `utf8`; stored text is decoded only when the lengths
   /// already match.
   bool equals(std::string_view utf8) const;
+  /// Whether reading the characters means decoding them (text loaded from a run that
+  /// several entries start inside).
+  bool decoded_on_read() const noexcept { return node_->run != nullptr; }
   /// Equal for copies of one Text, which therefore hold the same characters.
   const void* identity() const noexcept { return node_.get(); }
 
