@@ -70,8 +70,8 @@ def per_call_ns(fn, calls, repeats):
 
 
 def bench_per_call(data_size, calls, repeats):
-    spec = dict(data_size=data_size, pointers=100000, texts=100000, labels=10000)
-    archive = common.make_archive(**spec)
+    shape = dict(data_size=data_size, pointers=100000, texts=100000, labels=10000)
+    archive = common.make_archive(**shape)
     a = from_bytes(archive.data)
     buf = bytearray(archive.data[common.HEADER:common.HEADER + data_size])
     rng = random.Random(20240601)
@@ -155,8 +155,8 @@ def bench_resize(counts, data_size, repeats):
     rows = []
     up, down = memmove_floor(data_size, repeats)
     for n in counts:
-        spec = dict(data_size=data_size, pointers=n * 8 // 10, texts=n // 10, labels=n // 10)
-        archive = common.make_archive(**spec)
+        shape = dict(data_size=data_size, pointers=n * 8 // 10, texts=n // 10, labels=n // 10)
+        archive = common.make_archive(**shape)
         a = from_bytes(archive.data)
         before = bytes(a.serialize()) if n <= 10000 else None
         # Warm-up pair: the first allocate may have to grow the byte vector's capacity.

@@ -75,10 +75,10 @@ def child(payload):
     print(json.dumps(dict(peak=peak, kept=kept, exact=exact)))
 
 
-def measure(label, spec, repeats, with_memory):
+def measure(label, shape, repeats, with_memory):
     import orvane_core
 
-    archive = common.make_archive(**spec)
+    archive = common.make_archive(**shape)
     data = archive.data
     entries = archive.entries
     from_bytes = orvane_core.BinArchive.from_bytes
@@ -97,8 +97,8 @@ def measure(label, spec, repeats, with_memory):
     exact = bytes(out) == data
     del out, loaded
 
-    row = [label, common.size_text(spec["data_size"]),
-           "%s/%s/%s" % tuple(common.count_text(spec.get(k, 0))
+    row = [label, common.size_text(shape["data_size"]),
+           "%s/%s/%s" % tuple(common.count_text(shape.get(k, 0))
                               for k in ("pointers", "texts", "labels")),
            "%.1f" % (len(data) / common.MiB),
            common.ms(load), common.ms(copy), common.ratio(load, copy),
@@ -154,15 +154,15 @@ def main():
     print()
     print("Growing archives (data size, pointer entries, text entries, labels):")
     rows = []
-    for spec in sizes:
-        rows.append(measure("growth", spec, repeats, with_memory))
+    for shape in sizes:
+        rows.append(measure("growth", shape, repeats, with_memory))
     common.print_table(headers, rows)
     print()
     print("Text sharing (one string of %d katakana = %d bytes shared by every text entry):"
           % (SHARED_CHARS, 2 * SHARED_CHARS))
     rows = []
-    for label, spec in string_cases(counts):
-        rows.append(measure(label, spec, repeats, with_memory))
+    for label, shape in string_cases(counts):
+        rows.append(measure(label, shape, repeats, with_memory))
     common.print_table(headers, rows)
 
 

@@ -52,13 +52,13 @@ class AccessGuard {
   Access access_ = Access::kNone;
 };
 
-std::string call_name(const MethodSpec& spec) {
-  return std::string("BinArchive.") + spec.name + "()";
+std::string call_name(const MethodRow& row) {
+  return std::string("BinArchive.") + row.name + "()";
 }
 
 /// The unexpected-keyword message names the key by its str(); a key that is not valid
 /// UTF-8 (a lone surrogate) is shown with U+FFFD in its place rather than failing.
-bool raise_unexpected_keyword(const MethodSpec& spec, PyObject* key) {
+bool raise_unexpected_keyword(const MethodRow& row, PyObject* key) {
   PyRef text = PyRef::steal(PyObject_Str(key));
   if (!text) return false;
   if (PyUnicode_AsUTF8AndSize(text.get(), nullptr) == nullptr) {
@@ -69,22 +69,22 @@ bool raise_unexpected_keyword(const MethodSpec& spec, PyObject* key) {
         PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()), PyBytes_GET_SIZE(raw.get()), "replace"));
     if (!text) return false;
   }
-  PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument: %U",
-               call_name(spec).c_str(), text.get());
+  PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument: %U", call_name(row).c_str(),
+               text.get());
   return false;
 }
 
 /// Fills one slot per parameter (a new reference, or null when an optional parameter
 /// is absent). False with TypeError (or the interpreter's error) set.
-bool parse_arguments(const MethodSpec& spec, PyObject* args, PyObject* kwargs, PyRef* slots) {
+bool parse_arguments(const MethodRow& row, PyObject* args, PyObject* kwargs, PyRef* slots) {
   const Py_ssize_t given = args != nullptr ? PyTuple_GET_SIZE(args) : 0;
   PyRef remaining;  // a copy: the caller's dictionary is never changed
   if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) {
     remaining = PyRef::steal(PyDict_Copy(kwargs));
     if (!remaining) return false;
   }
-  for (std::size_t i = 0; i < spec.param_count; ++i) {
-    const Param& param = spec.params[i];
+  for (std::size_t i = 0; i < row.param_count; ++i) {
+    const Param& param = row.params[i];
     const auto position = static_cast<Py_ssize_t>(i);
     if (remaining) {
       PyRef key = PyRef::steal(PyUnicode_FromString(param.name));
@@ -93,7 +93,7 @@ bool parse_arguments(const MethodSpec& spec, PyObject* args, PyObject* kwargs, P
       if (value != nullptr) {
         if (position < given) {
           PyErr_Format(PyExc_TypeError, "%s got multiple values for argument: %s",
-                       call_name(spec).c_str(), param.name);
+                       call_name(row).c_str(), param.name);
           return false;
         }
         slots[i] = PyRef::borrow(value);
@@ -106,7 +106,7 @@ bool parse_arguments(const MethodSpec& spec, PyObject* args, PyObject* kwargs, P
       slots[i] = PyRef::borrow(PyTuple_GET_ITEM(args, position));
     } else if (param.required) {
       PyErr_Format(PyExc_TypeError, "%s missing required positional argument: %s",
-                   call_name(spec).c_str(), param.name);
+                   call_name(row).c_str(), param.name);
       return false;
     }
   }
@@ -116,12 +116,12 @@ bool parse_arguments(const MethodSpec& spec, PyObject* args, PyObject* kwargs, P
     PyObject* value = nullptr;
     PyDict_Next(remaining.get(), &position, &key, &value);
     PyRef held = PyRef::borrow(key);  // str() of the key may run Python code
-    return raise_unexpected_keyword(spec, held.get());
+    return raise_unexpected_keyword(row, held.get());
   }
-  const auto taken = static_cast<Py_ssize_t>(spec.param_count);
+  const auto taken = static_cast<Py_ssize_t>(row.param_count);
   if (given > taken) {
     PyErr_Format(PyExc_TypeError, "%s takes at most %zd positional argument%s (%zd given)",
-                 call_name(spec).c_str(), taken, taken == 1 ? "" : "s", given);
+                 call_name(row).c_str(), taken, taken == 1 ? "" : "s", given);
     return false;
   }
   return true;
@@ -141,18 +141,18 @@ void raise_current_exception() noexcept {
   }
 }
 
-PyObject* run_call(const MethodSpec& spec, PyObject* self, PyObject* args,
+PyObject* run_call(const MethodRow& row, PyObject* self, PyObject* args,
                    PyObject* kwargs) noexcept {
   return guarded([&]() -> PyObject* {
     AccessGuard access;
-    if (spec.access != Access::kNone && !access.acquire(self, spec.access)) return nullptr;
+    if (row.access != Access::kNone && !access.acquire(self, row.access)) return nullptr;
     // Strong references: Python code run by a conversion could otherwise drop the last
     // reference to an argument (by clearing a dictionary it passed with **) mid-call.
     PyRef slots[kMaxParams];
-    if (!parse_arguments(spec, args, kwargs, slots)) return nullptr;
+    if (!parse_arguments(row, args, kwargs, slots)) return nullptr;
     PyObject* raw[kMaxParams];
     for (std::size_t i = 0; i < kMaxParams; ++i) raw[i] = slots[i].get();
-    return spec.invoke(self, raw);
+    return row.invoke(self, raw);
   });
 }
 

@@ -28,7 +28,7 @@ constexpr std::size_t kMaxParams = 2;
 using Invoke = PyObject* (*)(PyObject* self, PyObject* const* args);
 
 /// One row of the method table.
-struct MethodSpec {
+struct MethodRow {
   const char* name;
   int flags;
   Access access;
@@ -39,8 +39,7 @@ struct MethodSpec {
 
 /// Runs one method call: access, parsing, invoke, and every way out mapped to a result
 /// or a Python exception. Never lets a C++ exception escape.
-PyObject* run_call(const MethodSpec& spec, PyObject* self, PyObject* args,
-                   PyObject* kwargs) noexcept;
+PyObject* run_call(const MethodRow& row, PyObject* self, PyObject* args, PyObject* kwargs) noexcept;
 
 /// Sets the Python exception for the C++ exception being handled.
 void raise_current_exception() noexcept;

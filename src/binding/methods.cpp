@@ -30,15 +30,15 @@ constexpr Param kAddressAmountInBytes[] = {{"address", true}, {"amount_in_bytes"
 constexpr Param kTarget[] = {{"target", true}};
 
 template <std::size_t N>
-constexpr MethodSpec row(const char* name, int flags, Access access, const Param (&params)[N],
-                         Invoke invoke) {
+constexpr MethodRow row(const char* name, int flags, Access access, const Param (&params)[N],
+                        Invoke invoke) {
   return {name, flags, access, params, N, invoke};
 }
-constexpr MethodSpec row(const char* name, Access access, Invoke invoke) {
+constexpr MethodRow row(const char* name, Access access, Invoke invoke) {
   return {name, METH_NOARGS, access, nullptr, 0, invoke};
 }
 
-constexpr MethodSpec kMethods[] = {
+constexpr MethodRow kMethods[] = {
     row("from_bytes", kStatic, Access::kNone, kBytes, Static<&from_bytes, Bytes>::invoke),
     row("size", S, Method<&size>::invoke),
     row("serialize", S, Method<&serialize>::invoke),
