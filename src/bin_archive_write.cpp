@@ -1,81 +1,16 @@
 // serialize: sort the maps by address, pool and encode the strings, and lay out the
 // file in one buffer allocated at its final size.
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstring>
-#include <deque>
-#include <new>
 
 #include "bin_archive.h"
-#include "shift_jis.h"
+#include "string_pool.h"
 
 namespace orvane {
 
 namespace {
 
 using namespace file_format;
-
-/// Half the machine's memory, or no limit when the system cannot tell.
-std::uint64_t pool_budget() noexcept {
-  const long pages = sysconf(_SC_PHYS_PAGES);
-  const long page_size = sysconf(_SC_PAGESIZE);
-  if (pages <= 0 || page_size <= 0) return UINT64_MAX;
-  return static_cast<std::uint64_t>(pages) / 2 * static_cast<std::uint64_t>(page_size);
-}
-
-/// The text region being built. Equal strings are stored once; equality is by
-/// characters, before encoding. Entries loaded from one file position share one Text,
-/// so an identity lookup answers most repeats without looking at the characters.
-class StringPool {
- public:
-  Result<std::uint64_t> intern(const Text& text) {
-    auto same_object = by_object_.find(text.identity());
-    if (same_object != by_object_.end()) return same_object->second;
-    std::string scratch;
-    std::string_view value = text.view(scratch);
-    if (value.data() == scratch.data()) {
-      // Text decoded on demand: keep the characters alive as long as the pool's key.
-      held_ += scratch.size();
-      decoded_.push_back(std::move(scratch));
-      value = decoded_.back();
-    }
-    auto same_value = by_value_.find(value);
-    std::uint64_t offset;
-    if (same_value != by_value_.end()) {
-      offset = same_value->second;
-    } else {
-      // A U+0000 would be written as the terminator and silently cut the string when
-      // the file is read back, so it is refused like any character the file cannot hold.
-      if (value.find('\0') != std::string_view::npos) {
-        return fail("Error encoding shift-jis string.");
-      }
-      offset = bytes_.size();
-      Status encoded = encode_shift_jis_string(value, bytes_);
-      if (!encoded.ok()) return std::move(encoded).take_error();
-      bytes_.push_back(0);
-      by_value_.emplace(value, offset);
-      held_ += bytes_.size() - offset;
-    }
-    by_object_.emplace(text.identity(), offset);
-    // An archive loaded from a file that names one long run from many places holds
-    // far more text than its file. Past half the machine's memory the pool and the
-    // output it feeds will not fit, so stop with MemoryError there rather than let the
-    // system kill the interpreter half-way.
-    if (held_ > budget_) throw std::bad_alloc();
-    return offset;
-  }
-
-  const std::vector<std::uint8_t>& bytes() const noexcept { return bytes_; }
-
- private:
-  std::vector<std::uint8_t> bytes_;
-  std::uint64_t budget_ = pool_budget();
-  std::uint64_t held_ = 0;
-  std::deque<std::string> decoded_;
-  std::unordered_map<const void*, std::uint64_t> by_object_;
-  std::unordered_map<std::string_view, std::uint64_t> by_value_;
-};
 
 template <typename Map>
 std::vector<const typename Map::value_type*> sorted_by_address(const Map& map) {
@@ -108,13 +43,17 @@ Result<std::vector<std::uint8_t>> serialize(const BinArchive& archive) {
     }
   }
 
-  StringPool pool;
+  const auto labels = sorted_by_address(archive.labels);
+  std::size_t name_count = 0;
+  for (const auto* entry : labels) name_count += entry->second.size();
+  StringPool pool(name_count + archive.text.size());
   std::vector<std::pair<Address, std::uint64_t>> label_rows;
-  for (const auto* entry : sorted_by_address(archive.labels)) {
+  label_rows.reserve(name_count);
+  for (const auto* entry : labels) {
     for (const Text& name : entry->second) {
-      Result<std::uint64_t> offset = pool.intern(name);
-      if (!offset.ok()) return std::move(offset).take_error();
-      label_rows.emplace_back(entry->first, offset.value());
+      Result<StringPool::Interned> interned = pool.intern(name);
+      if (!interned.ok()) return std::move(interned).take_error();
+      label_rows.emplace_back(entry->first, interned.value().offset);
     }
   }
 
@@ -124,15 +63,21 @@ Result<std::vector<std::uint8_t>> serialize(const BinArchive& archive) {
   std::vector<std::uint64_t> text_offsets(texts.size());
   std::vector<std::size_t> text_groups(texts.size());
   std::vector<std::size_t> group_sizes;
-  std::unordered_map<std::uint64_t, std::size_t> group_of_offset;
+  std::vector<std::size_t> group_of_string;  // by the pool's string index
+  constexpr std::size_t kNoGroup = static_cast<std::size_t>(-1);
   for (std::size_t i = 0; i < texts.size(); ++i) {
-    Result<std::uint64_t> offset = pool.intern(texts[i]->second);
-    if (!offset.ok()) return std::move(offset).take_error();
-    text_offsets[i] = offset.value();
-    auto group = group_of_offset.emplace(offset.value(), group_sizes.size());
-    if (group.second) group_sizes.push_back(0);
-    text_groups[i] = group.first->second;
-    ++group_sizes[group.first->second];
+    Result<StringPool::Interned> interned = pool.intern(texts[i]->second);
+    if (!interned.ok()) return std::move(interned).take_error();
+    const StringPool::Interned string = interned.value();
+    text_offsets[i] = string.offset;
+    if (group_of_string.size() <= string.index) group_of_string.resize(string.index + 1, kNoGroup);
+    std::size_t& group = group_of_string[string.index];
+    if (group == kNoGroup) {
+      group = group_sizes.size();
+      group_sizes.push_back(0);
+    }
+    text_groups[i] = group;
+    ++group_sizes[group];
   }
 
   const std::uint64_t entry_count = pointers.size() + texts.size();
