@@ -19,7 +19,7 @@ namespace orvane {
 template <typename Key>
 class FlatTable {
  public:
-  explicit FlatTable(std::size_t keys) {
+  explicit FlatTable(std::size_t keys) : room_(keys) {
     std::size_t slots = 16;
     while (slots < 2 * keys) slots *= 2;
     slots_.resize(slots);
@@ -34,6 +34,9 @@ class FlatTable {
     for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
       Slot& slot = slots_[i];
       if (!slot.used) {
+        // More keys than promised could fill the table and make this loop endless.
+        if (room_ == 0) throw Fault("A table was given more keys than it was sized for.");
+        --room_;
         slot = Slot{hash, key, value, true};
         inserted = true;
         return slot.value;
@@ -54,6 +57,7 @@ class FlatTable {
   };
   std::vector<Slot> slots_;
   std::size_t mask_ = 0;
+  std::size_t room_;
 };
 
 /// Interns strings into the text region. Equality is by characters, before encoding.
