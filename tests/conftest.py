@@ -1,4 +1,5 @@
 """Shared helpers: raw archive files built byte by byte, independent of the module."""
+import ctypes
 import struct
 
 import pytest
@@ -101,3 +102,35 @@ def snapshot(archive):
         if names is not None:
             labels[address] = names
     return data, pointers, texts, labels
+
+
+class _MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in (
+        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks",
+        "uordblks", "fordblks", "keepcost")]
+
+
+def _heap_meter():
+    """A function giving the bytes malloc has handed out and not yet got back, or None.
+
+    Under AddressSanitizer its own counter (freed memory waits in quarantine there, so
+    the process size says little); otherwise glibc's mallinfo2."""
+    process = ctypes.CDLL(None)
+    asan = getattr(process, "__sanitizer_get_current_allocated_bytes", None)
+    if asan is not None:
+        asan.restype = ctypes.c_size_t
+        return asan
+    mallinfo2 = getattr(process, "mallinfo2", None)
+    if mallinfo2 is None:
+        return None
+    mallinfo2.restype = _MallInfo2
+
+    def in_use():
+        info = mallinfo2()
+        return info.uordblks + info.hblkhd
+
+    return in_use
+
+
+heap_bytes = _heap_meter()
+UNDER_ASAN = hasattr(ctypes.CDLL(None), "__sanitizer_get_current_allocated_bytes")

@@ -5,7 +5,6 @@ Time is never compared with a fixed budget: each hostile file is compared with a
 the same size whose entries all have strings of their own, which costs the same per
 entry and nothing per byte of string. Memory is counted with malloc's own figures."""
 
-import ctypes
 import struct
 import time
 
@@ -13,33 +12,11 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from conftest import load, raw_archive, write
+from conftest import heap_bytes, load, raw_archive, write
 
 FELL_OUT = "Fell out of buffer while reading shift-jis string."
 DECODE_ERROR = "Error decoding shift-jis string."
 SLOWER_AT_MOST = 20
-
-
-def _heap_meter():
-    process = ctypes.CDLL(None)
-    asan = getattr(process, "__sanitizer_get_current_allocated_bytes", None)
-    if asan is not None:
-        asan.restype = ctypes.c_size_t
-        return asan
-    mallinfo2 = getattr(process, "mallinfo2", None)
-    if mallinfo2 is None:
-        return None
-
-    class MallInfo2(ctypes.Structure):
-        _fields_ = [(n, ctypes.c_size_t) for n in (
-            "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks",
-            "uordblks", "fordblks", "keepcost")]
-
-    mallinfo2.restype = MallInfo2
-    return lambda: mallinfo2().uordblks + mallinfo2().hblkhd
-
-
-heap_bytes = _heap_meter()
 
 
 def u32s(values):

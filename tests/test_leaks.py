@@ -9,14 +9,13 @@ ASan, where freed memory sits in quarantine and inflates the resident size); and
 interpreter's count of allocated object blocks, which a lost reference keeps alive.
 """
 
-import ctypes
 import gc
 import os
 import sys
 
 import pytest
 
-from conftest import build_archive, orvane_core, raw_archive
+from conftest import UNDER_ASAN, build_archive, heap_bytes, orvane_core, raw_archive
 
 BinArchive = orvane_core.BinArchive
 
@@ -30,35 +29,6 @@ ROUNDS = 1000
 def resident_bytes():
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-class _MallInfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in (
-        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks",
-        "uordblks", "fordblks", "keepcost")]
-
-
-def _heap_meter():
-    """A function giving the bytes malloc has handed out and not yet got back, or None."""
-    process = ctypes.CDLL(None)
-    asan = getattr(process, "__sanitizer_get_current_allocated_bytes", None)
-    if asan is not None:
-        asan.restype = ctypes.c_size_t
-        return asan
-    mallinfo2 = getattr(process, "mallinfo2", None)
-    if mallinfo2 is None:
-        return None
-    mallinfo2.restype = _MallInfo2
-
-    def in_use():
-        info = mallinfo2()
-        return info.uordblks + info.hblkhd
-
-    return in_use
-
-
-heap_bytes = _heap_meter()
-UNDER_ASAN = hasattr(ctypes.CDLL(None), "__sanitizer_get_current_allocated_bytes")
 
 
 def object_blocks():
