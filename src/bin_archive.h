@@ -16,11 +16,6 @@
 
 namespace orvane {
 
-/// Wraps owned UTF-8 for storage in the maps.
-inline Text make_text(std::string value) {
-  return Text::owned(std::move(value));
-}
-
 /// The archive record. The maps are the truth for pointers and text; the bytes of a
 /// slot are only overwritten with the map's value when a file is written.
 struct BinArchive {

@@ -172,7 +172,7 @@ Status write_string(BinArchive& a, Address address, std::optional<std::string> v
   if (!value) return delete_string(a, address);
   Status checked = check_slot(a, address);
   if (!checked.ok()) return checked;
-  a.text.insert_or_assign(address, make_text(std::move(*value)));
+  a.text.insert_or_assign(address, Text::owned(std::move(*value)));
   return Ok{};
 }
 
@@ -189,7 +189,7 @@ Status write_labels(BinArchive& a, Address address, std::vector<std::string> lab
   if (!checked.ok()) return checked;
   std::vector<Text> names;
   names.reserve(labels.size());
-  for (std::string& label : labels) names.push_back(make_text(std::move(label)));
+  for (std::string& label : labels) names.push_back(Text::owned(std::move(label)));
   a.labels.insert_or_assign(address, std::move(names));
   return Ok{};
 }
@@ -197,7 +197,7 @@ Status write_labels(BinArchive& a, Address address, std::vector<std::string> lab
 Status write_label(BinArchive& a, Address address, std::string label) {
   Status checked = check_slot(a, address);
   if (!checked.ok()) return checked;
-  Text name = make_text(std::move(label));
+  Text name = Text::owned(std::move(label));
   auto found = a.labels.find(address);
   if (found != a.labels.end()) {
     found->second.push_back(std::move(name));  // strong guarantee: unchanged if it throws

@@ -1,8 +1,6 @@
 // Shift_JIS as the WHATWG Encoding Standard defines it, in fatal mode both ways, plus
-// the zero-terminated string reader with its byte-order-mark sniffing.
+// byte-order-mark sniffing that picks UTF-8 or UTF-16 instead.
 #include "shift_jis.h"
-
-#include <cstring>
 
 #include "jis0208_table.h"
 #include "utf.h"
@@ -10,7 +8,6 @@
 namespace orvane {
 namespace {
 
-constexpr const char* kFellOut = "Fell out of buffer while reading shift-jis string.";
 constexpr const char* kDecodeError = "Error decoding shift-jis string.";
 constexpr const char* kEncodeError = "Error encoding shift-jis string.";
 
@@ -95,17 +92,6 @@ void push_pointer(std::uint32_t pointer, std::vector<std::uint8_t>& out) {
 }
 
 }  // namespace
-
-Result<std::string> read_shift_jis_string(ByteView buffer, std::uint64_t offset) {
-  if (offset >= buffer.size) return fail(kFellOut);
-  const std::uint8_t* start = buffer.data + offset;
-  const std::size_t remaining = buffer.size - static_cast<std::size_t>(offset);
-  const void* terminator = std::memchr(start, 0, remaining);
-  if (terminator == nullptr) return fail(kFellOut);
-  const auto length =
-      static_cast<std::size_t>(static_cast<const std::uint8_t*>(terminator) - start);
-  return decode_shift_jis_bytes(ByteView{start, length});
-}
 
 TextEncoding sniff_byte_order_mark(ByteView bytes, std::size_t& mark_length) noexcept {
   const std::uint8_t* p = bytes.data;

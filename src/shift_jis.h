@@ -30,15 +30,9 @@ bool decode_text(ByteView bytes, TextEncoding encoding, std::string& out);
 /// decoding the run once, however many positions inside it are asked about.
 std::vector<std::int64_t> decoded_suffix_sizes(ByteView run, TextEncoding encoding);
 
-/// Reads the bytes at `offset` of `buffer` up to the first 0x00 and decodes them in
-/// fatal mode: a byte-order mark selects UTF-8, UTF-16LE or UTF-16BE, else Shift_JIS.
-/// Errors: "Fell out of buffer while reading shift-jis string." when no 0x00 byte lies
-/// between offset and the end (offset >= size included); "Error decoding shift-jis
-/// string." for any malformed or unmapped sequence.
-Result<std::string> read_shift_jis_string(ByteView buffer, std::uint64_t offset);
-
-/// Decodes `bytes` (no terminator) exactly as read_shift_jis_string does after it has
-/// found the terminator.
+/// Decodes the bytes of one stored string (no terminator) in fatal mode: a byte-order
+/// mark selects UTF-8, UTF-16LE or UTF-16BE, else Shift_JIS. Fails with "Error
+/// decoding shift-jis string." on any malformed or unmapped sequence.
 Result<std::string> decode_shift_jis_bytes(ByteView bytes);
 
 /// Appends the Shift_JIS form of `text` (UTF-8) to `out`, without terminator.

@@ -83,6 +83,18 @@ def blank_archive(size, data=None):
     return archive
 
 
+def archive_from(data, pointers, texts, labels):
+    """An archive made through the editing methods from {address: value} dicts."""
+    archive = blank_archive(len(data), data)
+    for address, destination in pointers.items():
+        archive.write_pointer(address, destination)
+    for address, text in texts.items():
+        archive.write_string(address, text)
+    for address, names in labels.items():
+        archive.write_labels(address, names)
+    return archive
+
+
 def snapshot(archive):
     """Everything a script can observe of an archive: (data, pointers, texts, labels).
 

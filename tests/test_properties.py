@@ -7,7 +7,7 @@ import pytest
 pytest.importorskip("hypothesis")
 from hypothesis import given, settings, strategies as st  # noqa: E402
 
-from conftest import blank_archive, load, snapshot, write  # noqa: E402
+from conftest import archive_from, blank_archive, load, snapshot, write  # noqa: E402
 
 # all encodable, and each decodes back to itself
 NAMES = ["", "a", "L", "名前", "ｱｲ", "x\\y", "ITEM_TABLE"]
@@ -68,21 +68,10 @@ def initial_archives():
     return build()
 
 
-def make(data, pointers, texts, labels):
-    archive = blank_archive(len(data), data)
-    for address, destination in pointers.items():
-        archive.write_pointer(address, destination)
-    for address, text in texts.items():
-        archive.write_string(address, text)
-    for address, names in labels.items():
-        archive.write_labels(address, names)
-    return archive
-
-
 @SETTINGS
 @given(initial_archives(), st.integers(0, 20), st.integers(1, 6))
 def test_allocate_then_deallocate_restores(initial, where, words):
-    archive = make(*initial)
+    archive = archive_from(*initial)
     size = archive.size()
     address = 4 * (where % (size // 4 + 1))
     amount = 4 * words

@@ -6,7 +6,7 @@ import struct
 import pytest
 
 import orvane_core
-from conftest import blank_archive, load, snapshot, write
+from conftest import archive_from, blank_archive, load, snapshot, write
 
 ENCODE_ERROR = "Error encoding shift-jis string."
 UNENCODABLE = "\U0001f600"  # no Shift_JIS form
@@ -307,15 +307,7 @@ if given is not None:
     @given(archives())
     def test_round_trip(description):
         size, data, pointers, texts, labels = description
-        archive = blank_archive(size)
-        if size:
-            archive.write_bytes(0, data)
-        for address, destination in pointers.items():
-            archive.write_pointer(address, destination)
-        for address, value in texts.items():
-            archive.write_string(address, value)
-        for address, names in labels.items():
-            archive.write_labels(address, names)
+        archive = archive_from(data, pointers, texts, labels)
         assert contents(archive) == (pointers, texts, labels)
 
         out = write(archive)
