@@ -2,8 +2,8 @@
 
 Run against the installed module (`python3 -m pip install .` first):
 
-    python3 bench/bench_costs.py            # 1k, 10k and 100k entries, about a minute
-    python3 bench/bench_costs.py --quick    # 1k and 10k entries, seconds
+    python3 bench/bench_costs.py            # 1k, 10k and 100k entries, seconds
+    python3 bench/bench_costs.py --quick    # 1k and 10k entries
 
 An archive of N entries has a data region of 64 x N bytes, N/2 data pointers, N/4
 text entries (each its own string) and N/4 labels. Calls that touch one slot are
@@ -171,9 +171,10 @@ def count(n):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--quick", action="store_true", help="1k and 10k entries only")
-    parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--repeats", type=int, default=9)
     args = parser.parse_args()
     sizes = [1000, 10000] if args.quick else [1000, 10000, 100000]
+    measurements(Case(sizes[0]), 1)  # warm-up: caches, allocator, clock speed
     columns = []
     for n in sizes:
         case = Case(n)
