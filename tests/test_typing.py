@@ -19,7 +19,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 STUB = os.path.join(os.path.dirname(os.path.abspath(orvane_core.__file__)), "orvane_core-stubs",
                     "__init__.pyi")
 EXAMPLE = os.path.join(ROOT, "examples", "typed_usage.py")
-WRONG = os.path.join(ROOT, "tests", "typing", "wrong_calls.py")
+WRONG = os.path.join(ROOT, "tests", "type_checks", "wrong_calls.py")
 
 # A value of each annotation that converts; the call may still fail in the model.
 SAMPLES = {
