@@ -167,3 +167,12 @@ def test_collector_reads_blocks(tmp_path):
         (2, "python", False), (6, "sh", True), (9, "console", False)]
     assert console_steps("$ echo a\na  \n\n$ true\n") == [("echo a", ["a", ""]), ("true", [])]
 
+
+
+def test_reference_covers_every_method():
+    with open(os.path.join(ROOT, "docs", "api.md"), encoding="utf-8") as f:
+        reference = f.read()
+    methods = [m for m in dir(orvane_core.BinArchive) if not m.startswith("_")]
+    assert len(methods) == 34
+    assert [m for m in methods if "`%s(" % m not in reference
+            and "`BinArchive.%s(" % m not in reference] == []
