@@ -155,7 +155,7 @@ def _read_po(content: str, path: Optional[str]) -> List[Translation]:
     for entry in po:
         if entry.obsolete or not entry.msgstr or "fuzzy" in entry.flags:
             continue
-        place = "line %s" % entry.linenum
+        place = "line %d" % max(entry.linenum or 0, 1)  # polib counts the first entry as 0
         if entry.msgctxt is None:
             _fail(place, "the entry has no msgctxt (the address of its text)")
         found.append(Translation(_address(place, entry.msgctxt), entry.msgid, entry.msgstr,
