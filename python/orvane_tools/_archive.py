@@ -10,6 +10,7 @@ The values themselves always come from `read_pointer`, `read_string` and
 """
 from __future__ import annotations
 
+import re
 import sys
 from array import array
 from dataclasses import dataclass, field
@@ -150,6 +151,10 @@ def parse_address(value: object) -> int:
 
     Raises ValueError with the reason; callers add the place.
     """
+    if type(value) is str and _HEX.fullmatch(value):
+        number = int(value, 16)
+        if number < 1 << 64:
+            return number
     if isinstance(value, bool) or not isinstance(value, (int, str)):
         raise ValueError('expected an address such as "0x1A40", found %s' % _shown(value))
     if isinstance(value, int):
@@ -162,6 +167,9 @@ def parse_address(value: object) -> int:
     if not 0 <= number < 1 << 64:
         raise ValueError("address %s out of range" % _shown(value))
     return number
+
+
+_HEX = re.compile(r"0[xX][0-9A-Fa-f]+")
 
 
 def _is_hex(text: str) -> bool:
