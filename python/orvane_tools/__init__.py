@@ -1,0 +1,19 @@
+"""orvane_tools: list, decompile, translate and compare archive files.
+
+The command line is `orvane` (or `python -m orvane_tools`); these functions do what
+its commands do:
+
+- `entries(archive)`: everything a `BinArchive` holds, sorted by address;
+- `decompile(archive)` / `compile(document)`: the editable JSON form and back;
+- `export_texts(archive)` / `import_texts(archive, translation)`: PO, JSON or CSV;
+- `diff(a, b)`: what differs between two archives, entry by entry.
+"""
+from ._archive import Archive, Entries, ToolError, entries, read_file
+from ._diff import Change, diff
+from ._document import compile, decompile
+from ._texts import Unwritable, UnwritableError, export_texts, import_texts
+
+__all__ = [
+    "Archive", "Change", "Entries", "ToolError", "Unwritable", "UnwritableError",
+    "compile", "decompile", "diff", "entries", "export_texts", "import_texts", "read_file",
+]

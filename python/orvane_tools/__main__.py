@@ -1,0 +1,6 @@
+"""python -m orvane_tools: the `orvane` command line."""
+import sys
+
+from ._cli import main
+
+sys.exit(main())

@@ -1,0 +1,386 @@
+"""The `orvane` command line: dump, decompile, compile, texts export/import, diff.
+
+Expected failures (a missing file, a file that does not load, a malformed document or
+translation) print one line naming the file and exit non-zero; outputs are written to
+a temporary file beside the target and renamed over it, so a failed or interrupted run
+leaves no partial file, even when the output is the input.
+"""
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+import tempfile
+from typing import Callable, Dict, Iterable, List, Optional, Sequence, Tuple, TypeVar
+
+from tqdm import tqdm
+
+from ._archive import Archive, Entries, ToolError, hex_address, read_file
+from ._diff import diff
+from ._document import compile, decompile
+from ._texts import FORMATS, UnwritableError, apply_translations, export_texts, read_translations
+
+PROG = "orvane"
+T = TypeVar("T")
+
+
+class Failed(Exception):
+    """A command gave up after reporting; carries the exit status."""
+
+    def __init__(self, status: int = 1) -> None:
+        super().__init__(status)
+        self.status = status
+
+
+def say(message: str) -> None:
+    """One line on stderr, without breaking a progress bar."""
+    tqdm.write("%s: %s" % (PROG, message), file=sys.stderr)
+
+
+def progress(items: Sequence[T], what: str) -> Iterable[T]:
+    if len(items) > 1 and sys.stderr.isatty():
+        return tqdm(items, desc=what, unit="file", file=sys.stderr, leave=False)
+    return items
+
+
+def read_bytes(path: str) -> bytes:
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError as error:
+        raise ToolError("%s: %s" % (path, error.strerror or error)) from None
+
+
+def read_text(path: str) -> str:
+    raw = read_bytes(path)
+    try:
+        return raw.decode("utf-8-sig")
+    except UnicodeDecodeError as error:
+        raise ToolError("%s: not UTF-8 text (byte %d)" % (path, error.start)) from None
+
+
+def load(path: str) -> Tuple[Archive, Entries]:
+    data = read_bytes(path)
+    try:
+        return read_file(data)
+    except ToolError as error:
+        raise ToolError("%s: %s" % (path, error)) from None
+
+
+def write_atomic(path: str, data: bytes) -> None:
+    """Writes `data` to a temporary file beside `path`, then renames it over `path`."""
+    if path == "-":
+        sys.stdout.flush()
+        sys.stdout.buffer.write(data)
+        sys.stdout.buffer.flush()
+        return
+    directory = os.path.dirname(os.path.abspath(path))
+    try:
+        try:
+            mode = os.stat(path).st_mode & 0o7777
+        except FileNotFoundError:
+            umask = os.umask(0)
+            os.umask(umask)
+            mode = 0o666 & ~umask
+        handle, temp = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".",
+                                        suffix=".tmp", dir=directory)
+    except OSError as error:
+        raise ToolError("%s: %s" % (path, error.strerror or error)) from None
+    try:
+        with os.fdopen(handle, "wb") as f:
+            f.write(data)
+            f.flush()
+            os.fsync(f.fileno())
+        os.chmod(temp, mode)
+        os.replace(temp, path)
+    except BaseException as error:
+        try:
+            os.unlink(temp)
+        except OSError:
+            pass
+        if isinstance(error, OSError):
+            raise ToolError("%s: %s" % (path, error.strerror or error)) from None
+        raise
+
+
+def each_file(paths: Sequence[str], what: str, job: Callable[[str], None]) -> int:
+    """Runs job on every path; a failing file is reported and the others still run."""
+    status = 0
+    for path in progress(paths, what):
+        try:
+            job(path)
+        except ToolError as error:
+            say(str(error))
+            status = 1
+        except Failed as failure:
+            status = max(status, failure.status)
+    return status
+
+
+# dump
+
+def dump_object(found: Entries) -> dict:  # type: ignore[type-arg]
+    return {"size": found.size,
+            "pointers": [[a, d] for a, d in found.pointers.items()],
+            "texts": [[a, t] for a, t in found.texts.items()],
+            "labels": [[a, n] for a, n in found.labels.items()]}
+
+
+def dump_lines(found: Entries) -> List[str]:
+    rows: List[Tuple[int, int, str, str]] = []
+    for address, destination in found.pointers.items():
+        names = found.labels.get(destination)
+        note = " (%s)" % ", ".join(names) if names else ""
+        rows.append((address, 0, "pointer", "-> %s%s" % (hex_address(destination), note)))
+    for address, text in found.texts.items():
+        rows.append((address, 1, "text", json.dumps(text, ensure_ascii=False)))
+    for address, names in found.labels.items():
+        rows.append((address, 2, "labels", " ".join(names) if names else "(empty)"))
+    rows.sort()
+    width = max((len(hex_address(r[0])) for r in rows), default=0)
+    lines = ["size %s (%d bytes)" % (hex_address(found.size), found.size)]
+    lines += ["%-*s  %-7s  %s" % (width, hex_address(a), kind, value) for a, _, kind, value in rows]
+    return lines
+
+
+def cmd_dump(args: argparse.Namespace) -> int:
+    several = len(args.files) > 1
+
+    def job(path: str) -> None:
+        found = load(path)[1]
+        if args.json:
+            obj = dump_object(found)
+            if several:
+                obj = dict(file=path, **obj)
+            text = json.dumps(obj, ensure_ascii=False)
+        else:
+            lines = dump_lines(found)
+            if several:
+                lines.insert(0, "==> %s <==" % path)
+            text = "\n".join(lines)
+        sys.stdout.write(text + "\n")
+
+    return each_file(args.files, "dump", job)
+
+
+# decompile / compile
+
+def cmd_decompile(args: argparse.Namespace) -> int:
+    def job(path: str) -> None:
+        write_atomic(args.output, decompile(load(path)[1]).encode("utf-8"))
+    return each_file([args.file], "decompile", job)
+
+
+def cmd_compile(args: argparse.Namespace) -> int:
+    def job(path: str) -> None:
+        try:
+            data = compile(read_text(path))
+        except ToolError as error:
+            raise ToolError("%s: %s" % (path, error)) from None
+        write_atomic(args.output, data)
+    return each_file([args.file], "compile", job)
+
+
+# texts
+
+def format_of(given: Optional[str], path: Optional[str]) -> str:
+    if given:
+        return str(given)
+    suffix = os.path.splitext(path or "")[1].lstrip(".").lower()
+    return suffix if suffix in FORMATS else "po"
+
+
+def out_dir_path(directory: str, path: str, suffix: str) -> str:
+    return os.path.join(directory, os.path.basename(path) + suffix)
+
+
+def check_distinct_names(paths: Sequence[str]) -> None:
+    seen: Dict[str, str] = {}
+    for path in paths:
+        name = os.path.basename(path)
+        if name in seen:
+            raise ToolError("%s and %s would write the same file in the output directory"
+                            % (seen[name], path))
+        seen[name] = path
+
+
+def cmd_texts_export(args: argparse.Namespace) -> int:
+    fmt = format_of(args.format, args.output)
+    if args.output is not None and len(args.files) > 1:
+        raise ToolError("several files need --out-dir DIR, not -o")
+    if args.out_dir is not None:
+        check_distinct_names(args.files)
+        os.makedirs(args.out_dir, exist_ok=True)
+
+    def job(path: str) -> None:
+        found = load(path)[1]
+        target = args.output or out_dir_path(args.out_dir, path, "." + fmt)
+        write_atomic(target, export_texts(found, fmt, os.path.basename(path)).encode("utf-8"))
+
+    return each_file(args.files, "export", job)
+
+
+def cmd_texts_import(args: argparse.Namespace) -> int:
+    if args.output is not None:
+        if len(args.files) != 2 or args.translations is not None:
+            raise ToolError("with -o give one archive and its translation: FILE TRANSLATION -o OUT")
+        jobs = [(args.files[0], args.files[1], args.output)]
+    else:
+        if args.translations is None:
+            raise ToolError("with --out-dir give --translations DIR (where the translation "
+                            "files are, named like the archives: game.bin.po)")
+        check_distinct_names(args.files)
+        fmt = args.format or "po"
+        jobs = [(path, out_dir_path(args.translations, path, "." + fmt),
+                 out_dir_path(args.out_dir, path, "")) for path in args.files]
+        os.makedirs(args.out_dir, exist_ok=True)
+    targets = dict((archive, (translation, out)) for archive, translation, out in jobs)
+
+    def job(path: str) -> None:
+        translation, out = targets[path]
+        archive = load(path)[0]
+        fmt = format_of(args.format, translation)
+        try:
+            items = read_translations(read_text(translation), fmt,
+                                      translation if fmt == "po" else None)
+            result = apply_translations(archive, items, args.skip_unwritable)
+        except UnwritableError as error:
+            for problem in error.problems:
+                say("%s: %s" % (path, problem))
+            say("%s: %s" % (path, error))
+            raise Failed(1) from None
+        except ToolError as error:
+            raise ToolError("%s: %s" % (translation, error)) from None
+        for problem in result.skipped:
+            say("warning: %s: %s; kept the original text" % (path, problem))
+        write_atomic(out, result.data)
+
+    return each_file([j[0] for j in jobs], "import", job)
+
+
+# diff
+
+def cmd_diff(args: argparse.Namespace) -> int:
+    try:
+        old = load(args.a)[1]
+        new = load(args.b)[1]
+    except ToolError as error:
+        say(str(error))
+        return 2
+    changes = diff(old, new)
+    for change in changes:
+        sys.stdout.write("%s\n" % change)
+    return 1 if changes else 0
+
+
+# The parser.
+
+EPILOG = """\
+examples:
+  orvane dump game.bin                       list everything the archive holds
+  orvane decompile game.bin -o game.json     edit game.json, then:
+  orvane compile game.json -o game.bin
+  orvane texts export game.bin -o game.po    translate game.po, then:
+  orvane texts import game.bin game.po -o game.bin
+  orvane diff old.bin game.bin               exit status 0 same, 1 different, 2 error
+"""
+
+
+def parser() -> argparse.ArgumentParser:
+    raw = argparse.RawDescriptionHelpFormatter
+    top = argparse.ArgumentParser(
+        prog=PROG, formatter_class=raw, epilog=EPILOG,
+        description="List, edit, translate and compare archive files "
+                    "(data region, pointers, Shift_JIS texts, labels).")
+    commands = top.add_subparsers(dest="command", metavar="COMMAND")
+
+    def command(group: "argparse._SubParsersAction[argparse.ArgumentParser]", name: str,
+                summary: str, example: str) -> argparse.ArgumentParser:
+        return group.add_parser(name, help=summary, description=summary, formatter_class=raw,
+                                epilog="example:\n  " + example.replace("\n", "\n  "))
+
+    p = command(commands, "dump", "Print everything an archive holds, in address order.",
+                "orvane dump game.bin\norvane dump --json *.bin > all.jsonl")
+    p.add_argument("files", nargs="+", metavar="FILE")
+    p.add_argument("--json", action="store_true",
+                   help='one JSON object per file: {"size", "pointers", "texts", "labels"}')
+    p.set_defaults(run=cmd_dump)
+
+    p = command(commands, "decompile", "Write an archive as an editable JSON document.",
+                "orvane decompile game.bin -o game.json")
+    p.add_argument("file", metavar="FILE")
+    p.add_argument("-o", "--output", required=True, metavar="OUT.json", help="- for stdout")
+    p.set_defaults(run=cmd_decompile)
+
+    p = command(commands, "compile", "Build an archive from a decompiled document.",
+                "orvane compile game.json -o game.bin")
+    p.add_argument("file", metavar="IN.json")
+    p.add_argument("-o", "--output", required=True, metavar="OUT.bin")
+    p.set_defaults(run=cmd_compile)
+
+    p = command(commands, "texts", "Export texts for translation and import translations.",
+                "orvane texts export game.bin -o game.po\n"
+                "orvane texts import game.bin game.po -o game.bin")
+    texts = p.add_subparsers(dest="texts_command", metavar="COMMAND")
+    texts_parser = p
+    p.set_defaults(run=lambda args: usage(texts_parser))
+
+    p = command(texts, "export", "Write the texts of archives as PO, JSON or CSV files.",
+                "orvane texts export game.bin -o game.po\n"
+                "orvane texts export *.bin --out-dir po/    (writes po/NAME.bin.po)")
+    p.add_argument("files", nargs="+", metavar="FILE")
+    where = p.add_mutually_exclusive_group(required=True)
+    where.add_argument("-o", "--output", metavar="OUT")
+    where.add_argument("--out-dir", metavar="DIR")
+    p.add_argument("--format", choices=FORMATS, help="default: from OUT's suffix, else po")
+    p.set_defaults(run=cmd_texts_export)
+
+    p = command(texts, "import",
+                "Apply translations (non-empty, not fuzzy) and write the archive.",
+                "orvane texts import game.bin game.po -o game.bin\n"
+                "orvane texts import *.bin --translations po/ --out-dir out/")
+    p.add_argument("files", nargs="+", metavar="FILE", help="FILE TRANSLATION with -o; "
+                   "archives with --out-dir")
+    where = p.add_mutually_exclusive_group(required=True)
+    where.add_argument("-o", "--output", metavar="OUT.bin")
+    where.add_argument("--out-dir", metavar="DIR")
+    p.add_argument("--translations", metavar="DIR", help="with --out-dir: where NAME.po is")
+    p.add_argument("--format", choices=FORMATS,
+                   help="default: from the translation's suffix, else po")
+    p.add_argument("--skip-unwritable", action="store_true",
+                   help="keep the original text where a translation cannot be written "
+                        "in Shift_JIS, and warn")
+    p.set_defaults(run=cmd_texts_import)
+
+    p = command(commands, "diff", "Show what differs between two archives.",
+                "orvane diff old.bin new.bin    (exit status 0 same, 1 different, 2 error)")
+    p.add_argument("a", metavar="A")
+    p.add_argument("b", metavar="B")
+    p.set_defaults(run=cmd_diff)
+
+    top.set_defaults(run=lambda args: usage(top))
+    return top
+
+
+def usage(p: argparse.ArgumentParser) -> int:
+    p.print_help(sys.stderr)
+    return 2
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    args = parser().parse_args(argv)
+    run: Callable[[argparse.Namespace], int] = args.run
+    try:
+        return run(args)
+    except ToolError as error:
+        say(str(error))
+        return 2 if args.command == "diff" else 1
+    except KeyboardInterrupt:
+        say("interrupted")
+        return 130
+    except BrokenPipeError:
+        # The reader went away (orvane dump x | head): stop quietly.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1
