@@ -113,3 +113,46 @@ def test_out_of_memory_at_every_allocation(name, call, mode):
     else:
         if mode == "from-then-on":
             pytest.fail("the call never went through")
+
+
+# --- the model's own C++ allocations (a build with ORVANE_FAULT_INJECTION=ON) --------
+
+import ctypes  # noqa: E402
+
+_fail_allocation = getattr(ctypes.CDLL(orvane_core.__file__), "orvane_fail_allocation", None)
+needs_injection = pytest.mark.skipif(
+    _fail_allocation is None, reason="needs the fault-injection build of the module")
+if _fail_allocation is not None:
+    _fail_allocation.argtypes = [ctypes.c_long, ctypes.c_int]
+    _fail_allocation.restype = None
+
+
+@needs_injection
+@pytest.mark.parametrize("mode", ["once", "from-then-on"])
+@pytest.mark.parametrize("name, call", CALLS, ids=[name for name, _ in CALLS])
+def test_cxx_out_of_memory_at_every_allocation(name, call, mode):
+    for n in range(LIMIT):
+        archive = fresh()
+        before = bytes(archive.serialize())
+        _fail_allocation(n, 0 if mode == "once" else 1)
+        try:
+            call(archive)
+            error = None
+        except BaseException as caught:  # noqa: BLE001
+            error = caught
+        finally:
+            _fail_allocation(-1, 0)
+        if error is None:
+            if mode == "from-then-on":
+                return
+            continue
+        # Growing the data region has its own memory check, reported as a model error.
+        grows = name in ("allocate", "allocate_at_end") and isinstance(error, ValueError) and (
+            error.args[0].startswith("Not enough memory to allocate "))
+        assert type(error) is MemoryError or grows, (n, repr(error))
+        assert bytes(archive.serialize()) == before, n
+        archive.write_u8(0x1C, 1)
+        archive.write_u8(0x1C, 0)
+    if mode == "from-then-on":
+        pytest.fail("the call never went through")
+
