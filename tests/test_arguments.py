@@ -456,3 +456,149 @@ def test_result_types():
     assert type(archive.serialize()) is list
     assert archive.write_u8(0, 1) is None
     assert archive.allocate_at_end(0) is None
+
+
+# --- boundaries of every rule, through every way an int reaches it ------------------
+
+
+class IntSub(int):
+    pass
+
+
+# A value equal to the interpreter's error sentinel (-1, 2**64 - 1, -1.0) is a value,
+# not an error, on the exact-int path and on the __index__ / __float__ path alike.
+_LONG_OVERFLOW = "Python int too large to convert to C long"
+_RULES = {  # rule: (write, read, low, high); the u64 rule is checked as a pointer value
+    "u64": ("write_pointer", "read_pointer", 0, 2 ** 64 - 1),
+    "u32": ("write_u32", "read_u32", 0, 2 ** 32 - 1),
+    "u16": ("write_u16", "read_u16", 0, 2 ** 16 - 1),
+    "u8": ("write_u8", "read_u8", 0, 2 ** 8 - 1),
+    "i32": ("write_i32", "read_i32", -(2 ** 31), 2 ** 31 - 1),
+    "i16": ("write_i16", "read_i16", -(2 ** 15), 2 ** 15 - 1),
+    "i8": ("write_i8", "read_i8", -(2 ** 7), 2 ** 7 - 1),
+}
+_EDGES = sorted({e + d for e in (0, 2 ** 7, 2 ** 8, 2 ** 15, 2 ** 16, 2 ** 31, 2 ** 32,
+                                 2 ** 63, 2 ** 64) for d in (-1, 0)}
+                | {-e + d for e in (1, 2 ** 7, 2 ** 15, 2 ** 31, 2 ** 63) for d in (-1, 0)})
+
+
+def _expected(rule, value):
+    """(exception class, args) or None when the value is stored."""
+    _, _, low, high = _RULES[rule]
+    if rule in ("u64", "u32"):
+        if value < 0:
+            return OverflowError, ("can't convert negative int to unsigned",)
+        if value >= 2 ** 64:
+            return OverflowError, ("int too big to convert",)
+    elif not -(2 ** 31) <= value < 2 ** 31:
+        return OverflowError, (_LONG_OVERFLOW,)
+    return None if low <= value <= high else (OverflowError, ())
+
+
+@pytest.mark.parametrize("rule", sorted(_RULES))
+def test_integer_rule_boundaries(rule):
+    write_name, read_name, _, _ = _RULES[rule]
+    archive = blank_archive(8)
+    write, read = getattr(archive, write_name), getattr(archive, read_name)
+    wrong = []
+    for value in _EDGES:
+        expected = _expected(rule, value)
+        for form in (int, IntSub, Int):
+            write(4, 7)
+            try:
+                write(4, form(value))
+                got = ("stored", read(4))
+            except Exception as error:  # noqa: BLE001 - the class is what is compared
+                got = (type(error), error.args)
+            want = ("stored", value) if expected is None else expected
+            if got != want or read(4) != (value if expected is None else 7):
+                wrong.append((value, form.__name__, got, want))
+    assert wrong == []
+
+
+def test_u64_rule_boundaries_as_an_address():
+    archive = blank_archive(16)
+    for value in (0, 15, 16, 2 ** 32, 2 ** 63, 2 ** 64 - 1):
+        for form in (int, IntSub, Int):
+            if value < 16:
+                assert archive.read_u8(form(value)) == 0
+                continue
+            with pytest.raises(ValueError) as info:
+                archive.read_u8(form(value))
+            assert info.value.args == (
+                "Invalid address 0x%X for archive of size 0x10." % value,), form
+    for value, message in ((-1, "can't convert negative int to unsigned"),
+                           (2 ** 64, "int too big to convert")):
+        for form in (int, IntSub, Int):
+            with pytest.raises(OverflowError) as info:
+                archive.read_u8(form(value))
+            assert info.value.args == (message,)
+
+
+class FloatSub(float):
+    pass
+
+
+@pytest.mark.parametrize("value", [-1.0, -1, -0.0, 0.0, 1.0, -2.0 ** -149, -FLT_MAX])
+def test_f32_sentinel_values_are_values(value):
+    """-1.0 is also PyFloat_AsDouble's error result: with no error set it is a value."""
+    stored = struct.pack("<f", float(value))
+    forms = [value, Real(float(value))]
+    forms.append(FloatSub(value) if isinstance(value, float) else IntSub(value))
+    for form in forms:
+        assert f32_bits(form) == stored, form
+
+
+# --- every method's parameters: names, required marks, positions --------------------
+
+# Written out from the method list, not read back from the module.
+_PARAMETERS = {
+    "from_bytes": ["bytes"],
+    **{name: ["address"] for name in (
+        "read_f32", "read_u8", "read_u16", "read_u32", "read_i8", "read_i16", "read_i32",
+        "read_string", "read_pointer", "read_labels", "delete_string", "delete_pointer",
+        "delete_labels")},
+    "read_bytes": ["address", "amount"],
+    "delete_label": ["address", "index"],
+    **{name: ["address", "value"] for name in (
+        "write_f32", "write_u8", "write_u16", "write_u32", "write_i8", "write_i16",
+        "write_i32")},
+    "write_bytes": ["address", "bytes"],
+    "write_string": ["address", "value?"],
+    "write_pointer": ["address", "value?"],
+    "write_labels": ["address", "labels"],
+    "write_label": ["address", "label"],
+    "allocate_at_end": ["amount_in_bytes"],
+    "allocate": ["address", "amount_in_bytes"],
+    "deallocate": ["address", "amount_in_bytes"],
+    "find_label_address": ["target"],
+}
+
+
+def test_parameter_table_covers_every_method():
+    methods = {n for n in dir(BinArchive) if not n.startswith("_")}
+    assert methods - {"size", "serialize"} == set(_PARAMETERS)
+
+
+@pytest.mark.parametrize("method", sorted(_PARAMETERS))
+def test_argument_list_of_every_method(method):
+    """Each required parameter missing (earlier ones by position, later ones by
+    keyword), each given twice, one positional too many; an optional one left out."""
+    call = getattr(blank_archive(4), method)
+    names = [p.rstrip("?") for p in _PARAMETERS[method]]
+    required = [not p.endswith("?") for p in _PARAMETERS[method]]
+    prefix = "BinArchive.%s() " % method
+    for i, name in enumerate(names):
+        later = {n: object() for n in names[i + 1:]}
+        before = [object()] * i
+        if required[i]:
+            assert type_error(lambda: call(*before, **later)) == (
+                prefix + "missing required positional argument: " + name,)
+        assert type_error(lambda: call(*before, object(), **{name: object()}, **later)) == (
+            prefix + "got multiple values for argument: " + name,)
+    k = len(names)
+    assert type_error(lambda: call(*[object()] * (k + 1))) == (
+        prefix + "takes at most %d positional argument%s (%d given)"
+        % (k, "" if k == 1 else "s", k + 1),)
+    if not all(required):
+        assert call(0) is None and call(address=0) is None

@@ -335,3 +335,59 @@ def test_overlapping_strings_round_trip(run, offsets):
         return
     again = load(write(a))
     assert [again.read_string(4 * i) for i in range(len(keep))] == texts
+
+
+# --- text behind each mark: every UTF-8 length, surrogate pairs, shared runs --------
+
+# UTF-16 text cannot hold a unit with a zero byte (that byte ends the string), so its
+# characters start at two UTF-8 bytes and its surrogates avoid the xx00 units.
+_BEHIND_MARK = {
+    "utf-8": (UTF8_BOM, ["A", "\x7f", "\x80", "\u07ff", "\u0800", "\ufeff", "\uffff",
+                         "\U00010000", "\U0001f600", "\U0010ffff", "\ud7ff\ue000"]),
+    "utf-16-le": (b"\xff\xfe", ["\u0101", "\u07ff", "\u0801", "\ufeff", "\uffff",
+                                "\U00010401", "\U0010fc01", "\U00010bff", "\U0010ffff"]),
+    "utf-16-be": (b"\xfe\xff", ["\u0101", "\u07ff", "\u0801", "\ufeff", "\uffff",
+                                "\U00010401", "\U0010fc01", "\U00010bff", "\U0010ffff"]),
+}
+
+
+@pytest.mark.parametrize("encoding", sorted(_BEHIND_MARK))
+def test_text_behind_each_mark(encoding):
+    mark, chars = _BEHIND_MARK[encoding]
+    pieces = [mark + c.encode(encoding) for c in chars] + [mark]
+    assert all(b"\0" not in p for p in pieces)
+    # Alone, each piece is decoded at load time.
+    alone = load(_strings_archive(pieces))
+    assert [alone.read_string(4 * i) for i in range(len(pieces))] == chars + [""]
+    # Chained into one run, every piece's mark starts an entry inside it; those are
+    # decoded when read, a later mark being ordinary text (U+FEFF).
+    run = b"".join(pieces)
+    offsets = [sum(map(len, pieces[:i])) for i in range(len(pieces))]
+    expected = [run[o + len(mark):].decode(encoding) for o in offsets]
+    shared = load(_run_archive(run, offsets, label_offsets=offsets))
+    assert [shared.read_string(4 * i) for i in range(len(offsets))] == expected
+    assert shared.read_labels(0) == expected
+    for text in expected:
+        assert shared.find_label_address(text) == 0
+    assert shared.find_label_address(expected[0][:-1]) is None
+    before = [shared.read_string(4 * i) for i in range(len(offsets))]
+    assert _error_of(shared.serialize) == ENCODE_ERROR
+    assert [shared.read_string(4 * i) for i in range(len(offsets))] == before
+
+
+@pytest.mark.parametrize("mark, units", [
+    (mark, units)
+    for big in (False, True)
+    for mark in ([b"\xfe\xff"] if big else [b"\xff\xfe"])
+    for units in ([0xDBFF], [0xDC01], [0xDFFF, 0xD801], [0xD801, 0x4141], [0xD801, 0xD801],
+                  [0xD801, 0xDC01, 0xDC01], [0x4141, 0xDBFF])
+])
+def test_broken_surrogates_behind_each_utf16_mark(mark, units):
+    big = mark == b"\xfe\xff"
+    stored = mark + b"".join(u.to_bytes(2, "big" if big else "little") for u in units)
+    assert _ref_decode(stored) is None
+    assert _load_error(_strings_archive([stored])) == DECODE_ERROR
+    # The same bytes as the tail of a run that a good entry starts inside too.
+    good = mark + "\u4141".encode("utf-16-be" if big else "utf-16-le")
+    assert _load_error(_run_archive(good + stored, [0, len(good)])) == DECODE_ERROR
+    assert _load_error(_run_archive(stored + good, [0, len(stored)])) == DECODE_ERROR
