@@ -11,6 +11,7 @@
 
 #include "bin_archive.h"
 #include "shift_jis.h"
+#include "utf.h"
 
 namespace orvane {
 
@@ -51,6 +52,34 @@ std::vector<std::uint64_t> string_positions(ByteView input, const Layout& layout
   return positions;
 }
 
+/// For each of `starts` (ascending offsets into `run`, none past its end), the UTF-8
+/// length of what run[start..] decodes to in `encoding`, or -1 where it does not decode.
+/// One pass from the end of the run: the length at i follows from the length just after
+/// the character that starts at i, at most kMaxCharBytes further on, so a window of that
+/// many lengths serves instead of a table over the whole run (8 bytes per byte, once per
+/// encoding, which a hostile file could make 32 times its own size).
+void suffix_sizes(ByteView run, TextEncoding encoding, const std::vector<std::size_t>& starts,
+                  std::vector<std::int64_t>& sizes) {
+  constexpr std::size_t kWindow = 8;  // a power of two above kMaxCharBytes
+  static_assert(kWindow > kMaxCharBytes, "the window must reach past the longest character");
+  std::int64_t window[kWindow];
+  window[run.size % kWindow] = 0;
+  std::size_t next = starts.size();
+  sizes.assign(starts.size(), -1);
+  while (next > 0 && starts[next - 1] == run.size) sizes[--next] = 0;
+  for (std::size_t i = run.size; next > 0 && i-- > starts[0];) {
+    std::size_t after = i;
+    std::uint32_t code_point = 0;
+    std::int64_t size = -1;
+    if (next_char(encoding, run.data, run.size, after, code_point) &&
+        window[after % kWindow] >= 0) {
+      size = window[after % kWindow] + static_cast<std::int64_t>(utf8_length(code_point));
+    }
+    window[i % kWindow] = size;
+    while (next > 0 && starts[next - 1] == i) sizes[--next] = size;
+  }
+}
+
 /// Decodes the strings at `positions` (ascending, distinct), which all end at the
 /// 0x00 byte at `terminator`.
 void decode_run(ByteView input, const std::uint64_t* positions, std::size_t count,
@@ -68,20 +97,32 @@ void decode_run(ByteView input, const std::uint64_t* positions, std::size_t coun
   }
   auto run = std::make_shared<const std::vector<std::uint8_t>>(whole.data, whole.data + whole.size);
   const ByteView bytes{run->data(), run->size()};
-  std::vector<std::int64_t> sizes[4];  // per encoding, computed when first needed
+  // Each position's encoding and where its characters begin, then the decoded length
+  // of every position, one pass per encoding that occurs. A mark's length is fixed per
+  // encoding, so the starts of one encoding ascend with the positions.
+  constexpr std::size_t kEncodings = 4;
+  std::vector<std::size_t> starts[kEncodings];
+  std::vector<std::int64_t> sizes[kEncodings];
+  std::vector<TextEncoding> encodings(count);
   for (std::size_t k = 0; k < count; ++k) {
     const auto begin = static_cast<std::size_t>(positions[k] - first);
     std::size_t mark = 0;
-    const TextEncoding encoding =
-        sniff_byte_order_mark(ByteView{bytes.data + begin, bytes.size - begin}, mark);
-    std::vector<std::int64_t>& table = sizes[static_cast<int>(encoding)];
-    if (table.empty()) table = decoded_suffix_sizes(bytes, encoding);
-    const std::int64_t size = table[begin + mark];
+    encodings[k] = sniff_byte_order_mark(ByteView{bytes.data + begin, bytes.size - begin}, mark);
+    starts[static_cast<std::size_t>(encodings[k])].push_back(begin + mark);
+  }
+  for (std::size_t e = 0; e < kEncodings; ++e) {
+    if (!starts[e].empty()) suffix_sizes(bytes, static_cast<TextEncoding>(e), starts[e], sizes[e]);
+  }
+  std::size_t taken[kEncodings] = {0, 0, 0, 0};
+  for (std::size_t k = 0; k < count; ++k) {
+    const auto e = static_cast<std::size_t>(encodings[k]);
+    const std::size_t start = starts[e][taken[e]];
+    const std::int64_t size = sizes[e][taken[e]++];
     if (size < 0) {
       strings.emplace(positions[k], fail(kDecodeError));
     } else {
       strings.emplace(positions[k],
-                      Text::stored(run, begin + mark, encoding, static_cast<std::size_t>(size)));
+                      Text::stored(run, start, encodings[k], static_cast<std::size_t>(size)));
     }
   }
 }

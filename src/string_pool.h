@@ -3,7 +3,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,6 +30,15 @@ class FlatTable {
   /// reference stays valid for the table's life.
   std::uint64_t& find_or_insert(std::uint64_t hash, const Key& key, std::uint64_t value,
                                 bool& inserted) {
+    return find_or_insert(hash, key, value, inserted,
+                          [&key](const Key& stored) { return stored == key; });
+  }
+
+  /// As above, with `same(stored_key)` deciding whether a stored key with the same hash
+  /// is the one looked for.
+  template <typename Same>
+  std::uint64_t& find_or_insert(std::uint64_t hash, const Key& key, std::uint64_t value,
+                                bool& inserted, Same same) {
     for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
       Slot& slot = slots_[i];
       if (!slot.used) {
@@ -41,7 +49,7 @@ class FlatTable {
         inserted = true;
         return slot.value;
       }
-      if (slot.hash == hash && slot.key == key) {
+      if (slot.hash == hash && same(slot.key)) {
         inserted = false;
         return slot.value;
       }
@@ -71,7 +79,8 @@ class StringPool {
   /// Room for `strings` calls of intern.
   explicit StringPool(std::size_t strings);
 
-  /// The string's place in the region, encoding it first if it is new. Fails with
+  /// The string's place in the region, encoding it first if it is new; `text` must
+  /// outlive the pool (it becomes the key). Fails with
   /// "Error encoding shift-jis string." for text Shift_JIS cannot hold, U+0000 included.
   Result<Interned> intern(const Text& text);
 
@@ -80,13 +89,13 @@ class StringPool {
  private:
   std::vector<std::uint8_t> bytes_;
   std::vector<std::uint64_t> offsets_;  // by index
-  std::uint64_t budget_;
-  std::uint64_t held_ = 0;
-  std::deque<std::string> decoded_;
   // Entries loaded from one file position share one Text, so the identity lookup
   // answers most repeats without looking at the characters.
   FlatTable<const void*> by_object_;
-  FlatTable<std::string_view> by_value_;
+  // Keyed by the archive's own Text objects, which outlive the pool: text decoded on
+  // read is decoded again only to compare it with a string of the same hash, instead
+  // of holding a decoded copy of every distinct string for the whole call.
+  FlatTable<const Text*> by_value_;
 };
 
 }  // namespace orvane
