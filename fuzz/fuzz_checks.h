@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "bin_archive.h"
+#include "file_format.h"
 
 namespace fuzz {
 

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "bin_archive.h"
+#include "file_format.h"
 #include "shift_jis.h"
 #include "utf.h"
 
@@ -87,7 +88,7 @@ void decode_run(ByteView input, const std::uint64_t* positions, std::size_t coun
   const std::uint64_t first = positions[0];
   const ByteView whole{input.data + first, static_cast<std::size_t>(terminator - first)};
   if (count == 1) {  // the usual case: one string, decoded now
-    Result<std::string> text = decode_shift_jis_bytes(whole);
+    Result<std::string> text = decode_stored_string(whole);
     if (text.ok()) {
       strings.emplace(first, Text::owned(std::move(text).value()));
     } else {

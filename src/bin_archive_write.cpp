@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "bin_archive.h"
+#include "file_format.h"
 #include "string_pool.h"
 
 namespace orvane {

@@ -133,7 +133,7 @@ bool next_char(TextEncoding encoding, const std::uint8_t* data, std::size_t size
   return false;
 }
 
-Result<std::string> decode_shift_jis_bytes(ByteView bytes) {
+Result<std::string> decode_stored_string(ByteView bytes) {
   std::size_t mark = 0;
   const TextEncoding encoding = sniff_byte_order_mark(bytes, mark);
   std::string out;

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "archive_error.h"
-#include "file_format.h"
+#include "byte_view.h"
 
 namespace orvane {
 
@@ -36,7 +36,7 @@ constexpr std::size_t kMaxCharBytes = 4;
 /// Decodes the bytes of one stored string (no terminator) in fatal mode: a byte-order
 /// mark selects UTF-8, UTF-16LE or UTF-16BE, else Shift_JIS. Fails with "Error
 /// decoding shift-jis string." on any malformed or unmapped sequence.
-Result<std::string> decode_shift_jis_bytes(ByteView bytes);
+Result<std::string> decode_stored_string(ByteView bytes);
 
 /// Appends the Shift_JIS form of `text` (UTF-8) to `out`, without terminator.
 /// Error: "Error encoding shift-jis string." for a character with no Shift_JIS form or
