@@ -8,6 +8,8 @@
 // if every entry had read its own string in turn.
 #include <algorithm>
 #include <cstring>
+#include <optional>
+#include <utility>
 
 #include "bin_archive.h"
 #include "file_format.h"
@@ -32,7 +34,50 @@ struct Layout {
   std::uint64_t text_start;
 };
 
-using Strings = std::unordered_map<std::uint64_t, Result<Text>>;
+/// Every named string position (ascending, distinct) with its text or the message of
+/// its failure, filled in ascending order and searched by bisection: two flat arrays
+/// instead of a hash node per position.
+class Strings {
+ public:
+  explicit Strings(std::vector<std::uint64_t> positions) : positions_(std::move(positions)) {
+    resolved_.reserve(positions_.size());
+  }
+  const std::vector<std::uint64_t>& positions() const noexcept { return positions_; }
+
+  /// Records the next position's outcome; positions are resolved in ascending order.
+  void emplace(std::uint64_t position, Text text) {
+    check_next(position);
+    resolved_.push_back(Resolved{std::move(text), nullptr});
+  }
+  void emplace(std::uint64_t position, const char* error) {
+    check_next(position);
+    resolved_.push_back(Resolved{std::nullopt, error});
+  }
+
+  /// The text at `position`, or nullptr with `error` set to its failure's message.
+  const Text* at(std::uint64_t position, const char*& error) const {
+    const auto found = std::lower_bound(positions_.begin(), positions_.end(), position);
+    if (found == positions_.end() || *found != position) {
+      throw Fault("A string position was not resolved before use.");
+    }
+    const Resolved& resolved = resolved_[static_cast<std::size_t>(found - positions_.begin())];
+    error = resolved.error;
+    return resolved.text ? &*resolved.text : nullptr;
+  }
+
+ private:
+  struct Resolved {
+    std::optional<Text> text;
+    const char* error;
+  };
+  void check_next(std::uint64_t position) const {
+    if (resolved_.size() >= positions_.size() || positions_[resolved_.size()] != position) {
+      throw Fault("String positions were resolved out of order.");
+    }
+  }
+  std::vector<std::uint64_t> positions_;
+  std::vector<Resolved> resolved_;
+};
 
 /// The string positions the tables name, up to the first entry whose slot check fails
 /// (the load stops there, so later strings could never be reported).
@@ -92,7 +137,7 @@ void decode_run(ByteView input, const std::uint64_t* positions, std::size_t coun
     if (text.ok()) {
       strings.emplace(first, Text::owned(std::move(text).value()));
     } else {
-      strings.emplace(first, fail(kDecodeError));
+      strings.emplace(first, kDecodeError);
     }
     return;
   }
@@ -120,7 +165,7 @@ void decode_run(ByteView input, const std::uint64_t* positions, std::size_t coun
     const std::size_t start = starts[e][taken[e]];
     const std::int64_t size = sizes[e][taken[e]++];
     if (size < 0) {
-      strings.emplace(positions[k], fail(kDecodeError));
+      strings.emplace(positions[k], kDecodeError);
     } else {
       strings.emplace(positions[k],
                       Text::stored(run, start, encodings[k], static_cast<std::size_t>(size)));
@@ -129,11 +174,11 @@ void decode_run(ByteView input, const std::uint64_t* positions, std::size_t coun
 }
 
 /// Every named string position mapped to its text or its failure.
-Strings resolve_strings(ByteView input, std::vector<std::uint64_t> positions) {
-  std::sort(positions.begin(), positions.end());
-  positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
-  Strings strings;
-  strings.reserve(positions.size());
+Strings resolve_strings(ByteView input, std::vector<std::uint64_t> named) {
+  std::sort(named.begin(), named.end());
+  named.erase(std::unique(named.begin(), named.end()), named.end());
+  Strings strings(std::move(named));
+  const std::vector<std::uint64_t>& positions = strings.positions();
   std::size_t k = 0;
   while (k < positions.size()) {
     const std::uint64_t start = positions[k];
@@ -142,7 +187,7 @@ Strings resolve_strings(ByteView input, std::vector<std::uint64_t> positions) {
             ? std::memchr(input.data + start, 0, static_cast<std::size_t>(input.size - start))
             : nullptr;
     if (zero == nullptr) {  // no terminator before the end: nor for any later position
-      for (; k < positions.size(); ++k) strings.emplace(positions[k], fail(kFellOut));
+      for (; k < positions.size(); ++k) strings.emplace(positions[k], kFellOut);
       break;
     }
     const auto terminator =
@@ -153,12 +198,6 @@ Strings resolve_strings(ByteView input, std::vector<std::uint64_t> positions) {
     k = end;
   }
   return strings;
-}
-
-const Result<Text>& string_at(const Strings& strings, std::uint64_t position) {
-  auto found = strings.find(position);
-  if (found == strings.end()) throw Fault("A string position was not resolved before use.");
-  return found->second;
 }
 
 }  // namespace
@@ -204,20 +243,22 @@ Result<BinArchive> from_bytes(ByteView input) {
     if (value <= layout.data_size) {
       archive.pointers.insert_or_assign(address, value);
     } else {
-      const Result<Text>& text = string_at(strings, value + kHeaderSize);
-      if (!text.ok()) return text.error();
-      archive.text.insert_or_assign(address, text.value());
+      const char* error = nullptr;
+      const Text* text = strings.at(value + kHeaderSize, error);
+      if (text == nullptr) return fail(error);
+      archive.text.insert_or_assign(address, *text);
     }
   }
 
   for (std::uint64_t j = 0; j < layout.label_count; ++j) {
     const std::uint8_t* row = bytes + layout.label_table + kLabelRowSize * j;
     const Address address = load_u32(row);
-    const Result<Text>& name = string_at(strings, layout.text_start + load_u32(row + 4));
-    if (!name.ok()) return name.error();
+    const char* error = nullptr;
+    const Text* name = strings.at(layout.text_start + load_u32(row + 4), error);
+    if (name == nullptr) return fail(error);
     Status slot = check_address(layout.data_size, address, kSlotSize, kSlotSize);
     if (!slot.ok()) return std::move(slot).take_error();
-    archive.labels[address].push_back(name.value());
+    archive.labels[address].push_back(*name);
   }
   return archive;
 }
