@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "bin_archive.h"
+#include "file_format.h"
 
 namespace fuzz {
 
@@ -108,7 +109,7 @@ inline bool is_load_message(const std::string& m) {
 inline bool is_serialize_message(const std::string& m) {
   return m == kEncodeError ||
          matches(m, "Pointer destination 0x%X at 0x%X does not fit in 32 bits.") ||
-         matches(m, "Archive of 0x%X bytes is too large to write.");
+         m == "Archive is too large to write: a file holds at most 0xFFFFFFFF bytes.";
 }
 
 /// The characters of a text entry or label name. Loaded text may be decoded only when

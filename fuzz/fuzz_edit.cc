@@ -600,6 +600,11 @@ class Session {
           expected = "Not enough memory to allocate " + std::to_string(amount) + " bytes.";
         }
         Snapshot before = snapshot(a_);
+        for (const auto& [slot, destination] : before.pointers) {  // lowest slot first
+          if (expected || destination < address || destination <= UINT64_MAX - amount) continue;
+          expected = "Pointer destination 0x" + fuzz::hex(destination) + " at 0x" +
+                     fuzz::hex(slot) + " cannot move by " + std::to_string(amount) + " bytes.";
+        }
         Snapshot after = expected ? before : moved(before, address, amount, true);
         auto result = allocate(a_, address, amount);
         return change(call, result, expected, before, after);

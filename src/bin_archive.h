@@ -11,7 +11,7 @@
 
 #include "address.h"
 #include "archive_error.h"
-#include "file_format.h"
+#include "byte_view.h"
 #include "text.h"
 
 namespace orvane {

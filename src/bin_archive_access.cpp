@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "bin_archive.h"
+#include "file_format.h"
 
 namespace orvane {
 
@@ -35,9 +36,10 @@ Status write_unsigned(BinArchive& archive, Address address, T value) {
   return Ok{};
 }
 
-/// Signed forms reinterpret the two's complement bits of the unsigned read.
+/// Signed and float forms reinterpret the bits of the unsigned read of their width
+/// (two's complement, IEEE 754 binary32).
 template <typename Signed, typename Unsigned>
-Result<Signed> read_signed(const BinArchive& archive, Address address) {
+Result<Signed> read_bits_as(const BinArchive& archive, Address address) {
   Result<Unsigned> bits = read_unsigned<Unsigned>(archive, address);
   if (!bits.ok()) return std::move(bits).take_error();
   Signed value;
@@ -46,8 +48,9 @@ Result<Signed> read_signed(const BinArchive& archive, Address address) {
   return value;
 }
 
+/// The bits of a signed or float value through the unsigned write of its width.
 template <typename Unsigned, typename Signed>
-Status write_signed(BinArchive& archive, Address address, Signed value) {
+Status write_bits_as(BinArchive& archive, Address address, Signed value) {
   Unsigned raw;
   std::memcpy(&raw, &value, sizeof raw);
   return write_unsigned<Unsigned>(archive, address, raw);
@@ -65,16 +68,16 @@ Result<std::uint32_t> read_u32(const BinArchive& a, Address address) {
   return read_unsigned<std::uint32_t>(a, address);
 }
 Result<std::int8_t> read_i8(const BinArchive& a, Address address) {
-  return read_signed<std::int8_t, std::uint8_t>(a, address);
+  return read_bits_as<std::int8_t, std::uint8_t>(a, address);
 }
 Result<std::int16_t> read_i16(const BinArchive& a, Address address) {
-  return read_signed<std::int16_t, std::uint16_t>(a, address);
+  return read_bits_as<std::int16_t, std::uint16_t>(a, address);
 }
 Result<std::int32_t> read_i32(const BinArchive& a, Address address) {
-  return read_signed<std::int32_t, std::uint32_t>(a, address);
+  return read_bits_as<std::int32_t, std::uint32_t>(a, address);
 }
 Result<float> read_f32(const BinArchive& a, Address address) {
-  return read_signed<float, std::uint32_t>(a, address);
+  return read_bits_as<float, std::uint32_t>(a, address);
 }
 
 Result<ByteView> read_bytes(const BinArchive& a, Address address, std::uint64_t amount) {
@@ -93,16 +96,16 @@ Status write_u32(BinArchive& a, Address address, std::uint32_t value) {
   return write_unsigned(a, address, value);
 }
 Status write_i8(BinArchive& a, Address address, std::int8_t value) {
-  return write_signed<std::uint8_t>(a, address, value);
+  return write_bits_as<std::uint8_t>(a, address, value);
 }
 Status write_i16(BinArchive& a, Address address, std::int16_t value) {
-  return write_signed<std::uint16_t>(a, address, value);
+  return write_bits_as<std::uint16_t>(a, address, value);
 }
 Status write_i32(BinArchive& a, Address address, std::int32_t value) {
-  return write_signed<std::uint32_t>(a, address, value);
+  return write_bits_as<std::uint32_t>(a, address, value);
 }
 Status write_f32(BinArchive& a, Address address, float value) {
-  return write_signed<std::uint32_t>(a, address, value);
+  return write_bits_as<std::uint32_t>(a, address, value);
 }
 
 Status write_bytes(BinArchive& a, Address address, ByteView bytes) {

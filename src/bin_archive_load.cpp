@@ -8,9 +8,13 @@
 // if every entry had read its own string in turn.
 #include <algorithm>
 #include <cstring>
+#include <optional>
+#include <utility>
 
 #include "bin_archive.h"
+#include "file_format.h"
 #include "shift_jis.h"
+#include "utf.h"
 
 namespace orvane {
 
@@ -30,7 +34,50 @@ struct Layout {
   std::uint64_t text_start;
 };
 
-using Strings = std::unordered_map<std::uint64_t, Result<Text>>;
+/// Every named string position (ascending, distinct) with its text or the message of
+/// its failure, filled in ascending order and searched by bisection: two flat arrays
+/// instead of a hash node per position.
+class Strings {
+ public:
+  explicit Strings(std::vector<std::uint64_t> positions) : positions_(std::move(positions)) {
+    resolved_.reserve(positions_.size());
+  }
+  const std::vector<std::uint64_t>& positions() const noexcept { return positions_; }
+
+  /// Records the next position's outcome; positions are resolved in ascending order.
+  void emplace(std::uint64_t position, Text text) {
+    check_next(position);
+    resolved_.push_back(Resolved{std::move(text), nullptr});
+  }
+  void emplace(std::uint64_t position, const char* error) {
+    check_next(position);
+    resolved_.push_back(Resolved{std::nullopt, error});
+  }
+
+  /// The text at `position`, or nullptr with `error` set to its failure's message.
+  const Text* at(std::uint64_t position, const char*& error) const {
+    const auto found = std::lower_bound(positions_.begin(), positions_.end(), position);
+    if (found == positions_.end() || *found != position) {
+      throw Fault("A string position was not resolved before use.");
+    }
+    const Resolved& resolved = resolved_[static_cast<std::size_t>(found - positions_.begin())];
+    error = resolved.error;
+    return resolved.text ? &*resolved.text : nullptr;
+  }
+
+ private:
+  struct Resolved {
+    std::optional<Text> text;
+    const char* error;
+  };
+  void check_next(std::uint64_t position) const {
+    if (resolved_.size() >= positions_.size() || positions_[resolved_.size()] != position) {
+      throw Fault("String positions were resolved out of order.");
+    }
+  }
+  std::vector<std::uint64_t> positions_;
+  std::vector<Resolved> resolved_;
+};
 
 /// The string positions the tables name, up to the first entry whose slot check fails
 /// (the load stops there, so later strings could never be reported).
@@ -51,6 +98,34 @@ std::vector<std::uint64_t> string_positions(ByteView input, const Layout& layout
   return positions;
 }
 
+/// For each of `starts` (ascending offsets into `run`, none past its end), the UTF-8
+/// length of what run[start..] decodes to in `encoding`, or -1 where it does not decode.
+/// One pass from the end of the run: the length at i follows from the length just after
+/// the character that starts at i, at most kMaxCharBytes further on, so a window of that
+/// many lengths serves instead of a table over the whole run (8 bytes per byte, once per
+/// encoding, which a hostile file could make 32 times its own size).
+void suffix_sizes(ByteView run, TextEncoding encoding, const std::vector<std::size_t>& starts,
+                  std::vector<std::int64_t>& sizes) {
+  constexpr std::size_t kWindow = 8;  // a power of two above kMaxCharBytes
+  static_assert(kWindow > kMaxCharBytes, "the window must reach past the longest character");
+  std::int64_t window[kWindow];
+  window[run.size % kWindow] = 0;
+  std::size_t next = starts.size();
+  sizes.assign(starts.size(), -1);
+  while (next > 0 && starts[next - 1] == run.size) sizes[--next] = 0;
+  for (std::size_t i = run.size; next > 0 && i-- > starts[0];) {
+    std::size_t after = i;
+    std::uint32_t code_point = 0;
+    std::int64_t size = -1;
+    if (next_char(encoding, run.data, run.size, after, code_point) &&
+        window[after % kWindow] >= 0) {
+      size = window[after % kWindow] + static_cast<std::int64_t>(utf8_length(code_point));
+    }
+    window[i % kWindow] = size;
+    while (next > 0 && starts[next - 1] == i) sizes[--next] = size;
+  }
+}
+
 /// Decodes the strings at `positions` (ascending, distinct), which all end at the
 /// 0x00 byte at `terminator`.
 void decode_run(ByteView input, const std::uint64_t* positions, std::size_t count,
@@ -58,40 +133,52 @@ void decode_run(ByteView input, const std::uint64_t* positions, std::size_t coun
   const std::uint64_t first = positions[0];
   const ByteView whole{input.data + first, static_cast<std::size_t>(terminator - first)};
   if (count == 1) {  // the usual case: one string, decoded now
-    Result<std::string> text = decode_shift_jis_bytes(whole);
+    Result<std::string> text = decode_stored_string(whole);
     if (text.ok()) {
       strings.emplace(first, Text::owned(std::move(text).value()));
     } else {
-      strings.emplace(first, fail(kDecodeError));
+      strings.emplace(first, kDecodeError);
     }
     return;
   }
   auto run = std::make_shared<const std::vector<std::uint8_t>>(whole.data, whole.data + whole.size);
   const ByteView bytes{run->data(), run->size()};
-  std::vector<std::int64_t> sizes[4];  // per encoding, computed when first needed
+  // Each position's encoding and where its characters begin, then the decoded length
+  // of every position, one pass per encoding that occurs. A mark's length is fixed per
+  // encoding, so the starts of one encoding ascend with the positions.
+  constexpr std::size_t kEncodings = 4;
+  std::vector<std::size_t> starts[kEncodings];
+  std::vector<std::int64_t> sizes[kEncodings];
+  std::vector<TextEncoding> encodings(count);
   for (std::size_t k = 0; k < count; ++k) {
     const auto begin = static_cast<std::size_t>(positions[k] - first);
     std::size_t mark = 0;
-    const TextEncoding encoding =
-        sniff_byte_order_mark(ByteView{bytes.data + begin, bytes.size - begin}, mark);
-    std::vector<std::int64_t>& table = sizes[static_cast<int>(encoding)];
-    if (table.empty()) table = decoded_suffix_sizes(bytes, encoding);
-    const std::int64_t size = table[begin + mark];
+    encodings[k] = sniff_byte_order_mark(ByteView{bytes.data + begin, bytes.size - begin}, mark);
+    starts[static_cast<std::size_t>(encodings[k])].push_back(begin + mark);
+  }
+  for (std::size_t e = 0; e < kEncodings; ++e) {
+    if (!starts[e].empty()) suffix_sizes(bytes, static_cast<TextEncoding>(e), starts[e], sizes[e]);
+  }
+  std::size_t taken[kEncodings] = {0, 0, 0, 0};
+  for (std::size_t k = 0; k < count; ++k) {
+    const auto e = static_cast<std::size_t>(encodings[k]);
+    const std::size_t start = starts[e][taken[e]];
+    const std::int64_t size = sizes[e][taken[e]++];
     if (size < 0) {
-      strings.emplace(positions[k], fail(kDecodeError));
+      strings.emplace(positions[k], kDecodeError);
     } else {
       strings.emplace(positions[k],
-                      Text::stored(run, begin + mark, encoding, static_cast<std::size_t>(size)));
+                      Text::stored(run, start, encodings[k], static_cast<std::size_t>(size)));
     }
   }
 }
 
 /// Every named string position mapped to its text or its failure.
-Strings resolve_strings(ByteView input, std::vector<std::uint64_t> positions) {
-  std::sort(positions.begin(), positions.end());
-  positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
-  Strings strings;
-  strings.reserve(positions.size());
+Strings resolve_strings(ByteView input, std::vector<std::uint64_t> named) {
+  std::sort(named.begin(), named.end());
+  named.erase(std::unique(named.begin(), named.end()), named.end());
+  Strings strings(std::move(named));
+  const std::vector<std::uint64_t>& positions = strings.positions();
   std::size_t k = 0;
   while (k < positions.size()) {
     const std::uint64_t start = positions[k];
@@ -100,7 +187,7 @@ Strings resolve_strings(ByteView input, std::vector<std::uint64_t> positions) {
             ? std::memchr(input.data + start, 0, static_cast<std::size_t>(input.size - start))
             : nullptr;
     if (zero == nullptr) {  // no terminator before the end: nor for any later position
-      for (; k < positions.size(); ++k) strings.emplace(positions[k], fail(kFellOut));
+      for (; k < positions.size(); ++k) strings.emplace(positions[k], kFellOut);
       break;
     }
     const auto terminator =
@@ -111,12 +198,6 @@ Strings resolve_strings(ByteView input, std::vector<std::uint64_t> positions) {
     k = end;
   }
   return strings;
-}
-
-const Result<Text>& string_at(const Strings& strings, std::uint64_t position) {
-  auto found = strings.find(position);
-  if (found == strings.end()) throw Fault("A string position was not resolved before use.");
-  return found->second;
 }
 
 }  // namespace
@@ -162,20 +243,22 @@ Result<BinArchive> from_bytes(ByteView input) {
     if (value <= layout.data_size) {
       archive.pointers.insert_or_assign(address, value);
     } else {
-      const Result<Text>& text = string_at(strings, value + kHeaderSize);
-      if (!text.ok()) return text.error();
-      archive.text.insert_or_assign(address, text.value());
+      const char* error = nullptr;
+      const Text* text = strings.at(value + kHeaderSize, error);
+      if (text == nullptr) return fail(error);
+      archive.text.insert_or_assign(address, *text);
     }
   }
 
   for (std::uint64_t j = 0; j < layout.label_count; ++j) {
     const std::uint8_t* row = bytes + layout.label_table + kLabelRowSize * j;
     const Address address = load_u32(row);
-    const Result<Text>& name = string_at(strings, layout.text_start + load_u32(row + 4));
-    if (!name.ok()) return name.error();
+    const char* error = nullptr;
+    const Text* name = strings.at(layout.text_start + load_u32(row + 4), error);
+    if (name == nullptr) return fail(error);
     Status slot = check_address(layout.data_size, address, kSlotSize, kSlotSize);
     if (!slot.ok()) return std::move(slot).take_error();
-    archive.labels[address].push_back(name.value());
+    archive.labels[address].push_back(*name);
   }
   return archive;
 }

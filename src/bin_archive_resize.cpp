@@ -3,6 +3,7 @@
 // it cannot fail, so a call completes or leaves the archive as it was.
 #include <limits>
 #include <new>
+#include <optional>
 #include <stdexcept>
 
 #include "bin_archive.h"
@@ -17,6 +18,25 @@ ArchiveError out_of_memory(std::uint64_t amount) {
 
 ArchiveError amount_alignment_error(std::uint64_t amount) {
   return fail("Invalid value " + std::to_string(amount) + " expected 4 byte alignment.");
+}
+
+/// A destination at or after `address` that would pass 2^64 - 1 when moved up by
+/// `amount` would wrap to a small value and silently point into the data; the lowest
+/// such slot is reported.
+Status check_destinations_move(const BinArchive& a, Address address, std::uint64_t amount) {
+  const std::uint64_t highest = std::numeric_limits<std::uint64_t>::max() - amount;
+  std::optional<Address> slot;
+  Address destination = 0;
+  for (const auto& entry : a.pointers) {
+    if (entry.second < address || entry.second <= highest) continue;
+    if (!slot || entry.first < *slot) {
+      slot = entry.first;
+      destination = entry.second;
+    }
+  }
+  if (!slot) return Ok{};
+  return fail("Pointer destination 0x" + hex(destination) + " at 0x" + hex(*slot) +
+              " cannot move by " + std::to_string(amount) + " bytes.");
 }
 
 /// Makes room for `amount` more bytes without changing the data yet. Capacity grows
@@ -114,6 +134,8 @@ Status allocate(BinArchive& a, Address address, std::uint64_t amount) {
   Status room = reserve_growth(a.data, amount);
   if (!room.ok()) return room;
   if (amount == 0) return Ok{};
+  Status moves = check_destinations_move(a, address, amount);
+  if (!moves.ok()) return moves;
   RebuiltMaps rebuilt(a);
 
   a.data.insert(a.data.begin() + static_cast<std::ptrdiff_t>(address),

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "bin_archive.h"
+#include "file_format.h"
 #include "string_pool.h"
 
 namespace orvane {
@@ -30,6 +31,10 @@ void require_slot(Address address, std::uint64_t data_size) {
   }
 }
 
+ArchiveError too_large() {
+  return fail("Archive is too large to write: a file holds at most 0xFFFFFFFF bytes.");
+}
+
 }  // namespace
 
 Result<std::vector<std::uint8_t>> serialize(const BinArchive& archive) {
@@ -46,12 +51,25 @@ Result<std::vector<std::uint8_t>> serialize(const BinArchive& archive) {
   const auto labels = sorted_by_address(archive.labels);
   std::size_t name_count = 0;
   for (const auto* entry : labels) name_count += entry->second.size();
+  const std::uint64_t entry_count = pointers.size() + archive.text.size();
+  const std::uint64_t text_base =
+      data_size + kPointerEntrySize * entry_count + kLabelRowSize * name_count;
+  // The file format is the bound: a file of 2^32 bytes or more could never be loaded
+  // again, since its size field would lie. Checking after every new string stops the
+  // call as soon as that is certain, so the pool never grows far past what a file holds.
+  const std::uint64_t fixed_size = kHeaderSize + text_base;
+  if (fixed_size > kMaxU32) return too_large();
   StringPool pool(name_count + archive.text.size());
+  auto intern = [&](const Text& text) -> Result<StringPool::Interned> {
+    Result<StringPool::Interned> interned = pool.intern(text);
+    if (interned.ok() && pool.bytes().size() > kMaxU32 - fixed_size) return too_large();
+    return interned;
+  };
   std::vector<std::pair<Address, std::uint64_t>> label_rows;
   label_rows.reserve(name_count);
   for (const auto* entry : labels) {
     for (const Text& name : entry->second) {
-      Result<StringPool::Interned> interned = pool.intern(name);
+      Result<StringPool::Interned> interned = intern(name);
       if (!interned.ok()) return std::move(interned).take_error();
       label_rows.emplace_back(entry->first, interned.value().offset);
     }
@@ -66,7 +84,7 @@ Result<std::vector<std::uint8_t>> serialize(const BinArchive& archive) {
   std::vector<std::size_t> group_of_string;  // by the pool's string index
   constexpr std::size_t kNoGroup = static_cast<std::size_t>(-1);
   for (std::size_t i = 0; i < texts.size(); ++i) {
-    Result<StringPool::Interned> interned = pool.intern(texts[i]->second);
+    Result<StringPool::Interned> interned = intern(texts[i]->second);
     if (!interned.ok()) return std::move(interned).take_error();
     const StringPool::Interned string = interned.value();
     text_offsets[i] = string.offset;
@@ -80,14 +98,7 @@ Result<std::vector<std::uint8_t>> serialize(const BinArchive& archive) {
     ++group_sizes[group];
   }
 
-  const std::uint64_t entry_count = pointers.size() + texts.size();
-  const std::uint64_t text_base =
-      data_size + kPointerEntrySize * entry_count + kLabelRowSize * label_rows.size();
-  const std::uint64_t file_size = kHeaderSize + text_base + pool.bytes().size();
-  // A file of 2^32 bytes or more could never be loaded again: its size field would lie.
-  if (file_size > kMaxU32) {
-    return fail("Archive of 0x" + hex(file_size) + " bytes is too large to write.");
-  }
+  const std::uint64_t file_size = fixed_size + pool.bytes().size();
 
   std::vector<std::uint8_t> out(static_cast<std::size_t>(file_size), 0);
   std::uint8_t* const base = out.data();

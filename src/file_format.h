@@ -2,16 +2,9 @@
 // through bytes, never pointer casts, so alignment and host byte order never matter.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 
 namespace orvane {
-
-/// A read-only run of bytes owned by someone else.
-struct ByteView {
-  const std::uint8_t* data = nullptr;
-  std::size_t size = 0;
-};
 
 namespace file_format {
 

@@ -51,21 +51,6 @@ bool next_shift_jis_char(const std::uint8_t* data, std::size_t size, std::size_t
   return true;
 }
 
-bool next_char(TextEncoding encoding, const std::uint8_t* data, std::size_t size, std::size_t& pos,
-               std::uint32_t& code_point) {
-  switch (encoding) {
-    case TextEncoding::kShiftJis:
-      return next_shift_jis_char(data, size, pos, code_point);
-    case TextEncoding::kUtf8:
-      return next_utf8_scalar(data, size, pos, code_point);
-    case TextEncoding::kUtf16Le:
-      return next_utf16_scalar(data, size, pos, /*big_endian=*/false, code_point);
-    case TextEncoding::kUtf16Be:
-      return next_utf16_scalar(data, size, pos, /*big_endian=*/true, code_point);
-  }
-  return false;
-}
-
 bool decode_shift_jis(const std::uint8_t* data, std::size_t size, std::string& out) {
   std::size_t i = 0;
   while (i < size) {
@@ -133,20 +118,22 @@ bool decode_text(ByteView bytes, TextEncoding encoding, std::string& out) {
   return ok;
 }
 
-std::vector<std::int64_t> decoded_suffix_sizes(ByteView run, TextEncoding encoding) {
-  std::vector<std::int64_t> sizes(run.size + 1, -1);
-  sizes[run.size] = 0;
-  for (std::size_t i = run.size; i-- > 0;) {
-    std::size_t next = i;
-    std::uint32_t code_point = 0;
-    if (!next_char(encoding, run.data, run.size, next, code_point)) continue;
-    if (sizes[next] < 0) continue;
-    sizes[i] = sizes[next] + static_cast<std::int64_t>(utf8_length(code_point));
+bool next_char(TextEncoding encoding, const std::uint8_t* data, std::size_t size, std::size_t& pos,
+               std::uint32_t& code_point) {
+  switch (encoding) {
+    case TextEncoding::kShiftJis:
+      return next_shift_jis_char(data, size, pos, code_point);
+    case TextEncoding::kUtf8:
+      return next_utf8_scalar(data, size, pos, code_point);
+    case TextEncoding::kUtf16Le:
+      return next_utf16_scalar(data, size, pos, /*big_endian=*/false, code_point);
+    case TextEncoding::kUtf16Be:
+      return next_utf16_scalar(data, size, pos, /*big_endian=*/true, code_point);
   }
-  return sizes;
+  return false;
 }
 
-Result<std::string> decode_shift_jis_bytes(ByteView bytes) {
+Result<std::string> decode_stored_string(ByteView bytes) {
   std::size_t mark = 0;
   const TextEncoding encoding = sniff_byte_order_mark(bytes, mark);
   std::string out;

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "archive_error.h"
-#include "file_format.h"
+#include "byte_view.h"
 
 namespace orvane {
 
@@ -24,16 +24,19 @@ TextEncoding sniff_byte_order_mark(ByteView bytes, std::size_t& mark_length) noe
 /// at its original length.
 bool decode_text(ByteView bytes, TextEncoding encoding, std::string& out);
 
-/// For every position i of `run` and for i == run.size: the UTF-8 length of what
-/// run[i..] decodes to in `encoding` (fatal mode, no mark sniffing), or -1 where that
-/// suffix does not decode. One pass from the end, so the whole table costs as much as
-/// decoding the run once, however many positions inside it are asked about.
-std::vector<std::int64_t> decoded_suffix_sizes(ByteView run, TextEncoding encoding);
+/// Reads one character of `encoding` at data[pos] (pos < size), fatal mode, and moves
+/// `pos` past it (by at most kMaxCharBytes). Returns false on a malformed or unmapped
+/// sequence; `pos` is then unspecified.
+bool next_char(TextEncoding encoding, const std::uint8_t* data, std::size_t size, std::size_t& pos,
+               std::uint32_t& code_point);
+
+/// The most bytes one character takes in any of the encodings.
+constexpr std::size_t kMaxCharBytes = 4;
 
 /// Decodes the bytes of one stored string (no terminator) in fatal mode: a byte-order
 /// mark selects UTF-8, UTF-16LE or UTF-16BE, else Shift_JIS. Fails with "Error
 /// decoding shift-jis string." on any malformed or unmapped sequence.
-Result<std::string> decode_shift_jis_bytes(ByteView bytes);
+Result<std::string> decode_stored_string(ByteView bytes);
 
 /// Appends the Shift_JIS form of `text` (UTF-8) to `out`, without terminator.
 /// Error: "Error encoding shift-jis string." for a character with no Shift_JIS form or

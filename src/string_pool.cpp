@@ -1,24 +1,13 @@
 // The writer's string pool.
 #include "string_pool.h"
 
-#include <unistd.h>
-
 #include <functional>
-#include <new>
 
 #include "shift_jis.h"
 
 namespace orvane {
 
 namespace {
-
-/// Half the machine's memory, or no limit when the system cannot tell.
-std::uint64_t pool_budget() noexcept {
-  const long pages = sysconf(_SC_PHYS_PAGES);
-  const long page_size = sysconf(_SC_PAGESIZE);
-  if (pages <= 0 || page_size <= 0) return UINT64_MAX;
-  return static_cast<std::uint64_t>(pages) / 2 * static_cast<std::uint64_t>(page_size);
-}
 
 /// Addresses of heap objects share their low bits; mix them before they index a table.
 std::uint64_t hash_pointer(const void* pointer) noexcept {
@@ -31,8 +20,7 @@ std::uint64_t hash_pointer(const void* pointer) noexcept {
 
 }  // namespace
 
-StringPool::StringPool(std::size_t strings)
-    : budget_(pool_budget()), by_object_(strings), by_value_(strings) {}
+StringPool::StringPool(std::size_t strings) : by_object_(strings), by_value_(strings) {}
 
 Result<StringPool::Interned> StringPool::intern(const Text& text) {
   bool inserted = false;
@@ -42,15 +30,10 @@ Result<StringPool::Interned> StringPool::intern(const Text& text) {
   if (!inserted) return Interned{offsets_[known], static_cast<std::size_t>(known)};
 
   std::string scratch;
-  std::string_view value = text.view(scratch);
-  if (value.data() == scratch.data()) {
-    // Text decoded on demand: keep the characters alive as long as the pool's key.
-    held_ += scratch.size();
-    decoded_.push_back(std::move(scratch));
-    value = decoded_.back();
-  }
+  const std::string_view value = text.view(scratch);
   const std::uint64_t index =
-      by_value_.find_or_insert(std::hash<std::string_view>()(value), value, next, inserted);
+      by_value_.find_or_insert(std::hash<std::string_view>()(value), &text, next, inserted,
+                               [value](const Text* stored) { return stored->equals(value); });
   if (inserted) {
     // A U+0000 would be written as the terminator and silently cut the string when
     // the file is read back, so it is refused like any character the file cannot hold.
@@ -62,17 +45,11 @@ Result<StringPool::Interned> StringPool::intern(const Text& text) {
     if (!encoded.ok()) return std::move(encoded).take_error();
     bytes_.push_back(0);
     offsets_.push_back(offset);
-    held_ += bytes_.size() - offset;
   } else {
     // A new object with known characters: its identity slot names the string's index,
     // not the one a new string would have had.
     known = index;
   }
-  // An archive loaded from a file that names one long run from many places holds
-  // far more text than its file. Past half the machine's memory the pool and the
-  // output it feeds will not fit, so stop with MemoryError there rather than let the
-  // system kill the interpreter half-way.
-  if (held_ > budget_) throw std::bad_alloc();
   return Interned{offsets_[index], static_cast<std::size_t>(index)};
 }
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "file_format.h"
+#include "byte_view.h"
 
 namespace orvane {
 

@@ -285,10 +285,14 @@ class Model(object):
             raise ValueError("Invalid value %d expected 4 byte alignment." % amount)
         if amount >= 2 ** 63:
             raise ValueError(ANY)
+        for slot in sorted(self.pointers):
+            destination = self.pointers[slot]
+            if destination >= address and destination + amount >= U64_LIMIT:
+                raise ValueError("Pointer destination 0x%X at 0x%X cannot move by %d bytes."
+                                 % (destination, slot, amount))
 
         def move(value):
-            # Addresses are unsigned 64-bit: a destination near 2^64 wraps around.
-            return (value + amount) % U64_LIMIT if value >= address else value
+            return value + amount if value >= address else value
 
         self.data[address:address] = bytes(amount)
         self.text = {move(k): v for k, v in self.text.items()}

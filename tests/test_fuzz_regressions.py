@@ -36,7 +36,7 @@ LOAD = STRING_READ + [RANGE, ALIGN] + [re.escape(m) for m in (
 )]
 WRITE = [re.escape("Error encoding shift-jis string."),
          r"Pointer destination 0x[0-9A-F]+ at 0x[0-9A-F]+ does not fit in 32 bits\.",
-         r"Archive of 0x[0-9A-F]+ bytes is too large to write\."]
+         re.escape("Archive is too large to write: a file holds at most 0xFFFFFFFF bytes.")]
 
 
 def inputs(target):

@@ -5,7 +5,11 @@ Time is never compared with a fixed budget: each hostile file is compared with a
 the same size whose entries all have strings of their own, which costs the same per
 entry and nothing per byte of string. Memory is counted with malloc's own figures."""
 
+import json
+import os
 import struct
+import subprocess
+import sys
 import time
 
 import pytest
@@ -234,3 +238,19 @@ def test_huge_tables_that_fail_late_report_the_exact_message(data, message):
     with pytest.raises(ValueError) as info:
         load(data)
     assert info.value.args == (message,)
+
+
+TOOLS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools")
+
+
+@pytest.mark.parametrize("mix", ["sjis", "utf8", "le", "be", "all"])
+def test_strings_inside_one_run_load_within_four_times_the_file(mix):
+    """Label rows starting inside one 4 MiB run on the byte-order marks of each encoding
+    (tools/hostile_costs.py builds the file and measures the child's peak)."""
+    length = 4 << 20
+    done = subprocess.run(
+        [sys.executable, os.path.join(TOOLS, "hostile_costs.py"), "--child", "marks-" + mix,
+         "0", str(length)], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        universal_newlines=True, check=True)
+    result = json.loads(done.stdout)
+    assert result["peak_rss_growth"] <= 4 * result["file"] + (4 << 20), result

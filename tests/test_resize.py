@@ -266,3 +266,42 @@ def test_allocate_then_deallocate_restores_and_the_reverse_does_not():
     assert data[8:0xC] == bytes(4)
     assert 8 not in pointers and 8 not in texts and 8 not in labels
     assert 0 not in pointers  # its destination was removed
+
+
+def wrap_error(destination, slot, amount):
+    return "Pointer destination 0x%X at 0x%X cannot move by %d bytes." % (destination, slot,
+                                                                          amount)
+
+
+@pytest.mark.parametrize("pointers, address, amount, message", [
+    # The lowest slot whose destination would pass 2^64 - 1 is named, not the first found.
+    ({0x18: MAX, 4: MAX - 3, 8: 0x10}, 8, 4, wrap_error(MAX - 3, 4, 4)),
+    ({0x1C: MAX - 7}, 0, 8, wrap_error(MAX - 7, 0x1C, 8)),
+    # Just fits: the destination becomes 2^64 - 1.
+    ({4: MAX - 4}, 0, 4, None),
+    # The slot itself may lie below the address: its destination still moves.
+    ({0: MAX, 0x1C: 0x10}, 0x14, 4, wrap_error(MAX, 0, 4)),
+    # Address and alignment checks and the memory check come first.
+    ({0: MAX}, 0x24, 4, range_error(0x24, 0x20)),
+    ({0: MAX}, 2, 4, alignment_error(2)),
+    ({0: MAX}, 0, 2, value_error(2)),
+    ({0: MAX}, 0, 2**63, memory_error(2**63)),
+    ({0: MAX}, 0, 0, None),
+])
+def test_allocate_refuses_to_wrap_destinations(pointers, address, amount, message):
+    archive = blank_archive(0x20, pattern(0x20))
+    for slot, destination in pointers.items():
+        archive.write_pointer(slot, destination)
+    if message is not None:
+        # Such destinations cannot be written to a file: compare what reads show.
+        before = snapshot(archive)
+        with pytest.raises(ValueError) as error:
+            archive.allocate(address, amount)
+        assert error.value.args == (message,)
+        assert snapshot(archive) == before
+        return
+    archive.allocate(address, amount)
+    for slot, destination in pointers.items():
+        moved = slot + amount if slot >= address else slot
+        assert archive.read_pointer(moved) == (destination + amount if destination >= address
+                                               else destination)

@@ -1,7 +1,10 @@
 """serialize: the exact bytes written (layout, table order, string pooling), the checks
 that refuse what the file cannot hold, and round trips through from_bytes."""
+import json
 import random
 import struct
+import subprocess
+import sys
 
 import pytest
 
@@ -333,3 +336,53 @@ else:
 
     def test_round_trip():
         pytest.skip("hypothesis is not installed")
+
+
+TOO_LARGE = "Archive is too large to write: a file holds at most 0xFFFFFFFF bytes."
+# Run in a child: the data region alone takes 4 GiB, and a machine without that memory
+# skips the test instead of losing the whole run to the out-of-memory killer.
+_NEAR_FOUR_GIB = r"""
+import json, sys
+import orvane_core
+a = orvane_core.BinArchive()
+try:
+    a.allocate_at_end(2 ** 32 - 64)
+except (MemoryError, ValueError):
+    print("null"); sys.exit(0)
+bad = sys.argv[1]
+outcomes = []
+for labels, texts in json.loads(sys.argv[2]):
+    a.write_labels(0, labels)
+    for address, text in texts:
+        a.write_string(address, text)
+    try:
+        a.serialize()
+        outcomes.append(None)
+    except ValueError as e:
+        outcomes.append(str(e))
+    for address, text in texts:
+        a.write_string(address, None)
+print(json.dumps(outcomes))
+"""
+
+
+def test_the_file_format_bounds_what_serialize_writes():
+    # header + data region come to 2^32 - 32; each label row adds 8, each text pointer 4.
+    cases = [
+        # The tables alone reach 2^32: nothing is encoded, the unencodable names unseen.
+        ([UNENCODABLE] * 4, [], TOO_LARGE),
+        # 2^32 - 16 before the text region: 15 characters and the terminator reach it.
+        (["a" * 15, UNENCODABLE], [], TOO_LARGE),
+        (["a" * 14, UNENCODABLE], [], ENCODE_ERROR),
+        # Labels first, then texts: the text that passes the bound stops the call.
+        (["aaa"], [(4, "b" * 15), (8, UNENCODABLE)], TOO_LARGE),
+        (["aaa"], [(4, "b" * 10), (8, UNENCODABLE)], ENCODE_ERROR),
+    ]
+    done = subprocess.run(
+        [sys.executable, "-c", _NEAR_FOUR_GIB, UNENCODABLE,
+         json.dumps([[labels, texts] for labels, texts, _ in cases])],
+        stdout=subprocess.PIPE, universal_newlines=True)
+    if done.returncode < 0 or done.stdout.strip() == "null":
+        pytest.skip("needs 4 GiB of memory")
+    assert done.returncode == 0
+    assert json.loads(done.stdout) == [message for _, _, message in cases]

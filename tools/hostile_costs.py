@@ -13,6 +13,15 @@ Cases:
           almost the whole run, about entries * run bytes of text
   labels  label rows all naming one long string, and find_label_address asked for a
           string of the same length that differs only in its last character
+  marks-M label rows starting inside one long run in each encoding of the mix M (any of
+          sjis, utf8, le, be joined by "+", or "all"): two rows on the byte-order marks
+          of each encoding in M, two inside the plain text for sjis; the run decodes in
+          every one of them, so the file loads
+
+    python3 tools/hostile_costs.py --marks [--run MiB]
+
+measures only the marks cases, every mix of encodings, and prints peak memory against
+the file's size.
 
 Each measurement runs in a fresh child process so that peak memory is its own.
 Reported: file size; "text named", the total length of the strings the entries hold
@@ -29,29 +38,58 @@ import struct
 import subprocess
 import sys
 import time
+from typing import Callable, Iterable, List, Tuple
 
 HEADER = 32
 
 
-def archive_file(data, pointer_table=(), label_rows=(), text=b""):
-    pointer_table, label_rows = list(pointer_table), list(label_rows)
+def archive_file(data: bytes, pointer_table: Iterable[int] = (),
+                 label_rows: Iterable[Tuple[int, int]] = (), text: bytes = b"") -> bytes:
+    table, rows = list(pointer_table), list(label_rows)
     body = bytes(data)
-    body += struct.pack("<%dI" % len(pointer_table), *pointer_table)
-    body += b"".join(struct.pack("<II", a, n) for a, n in label_rows)
+    body += struct.pack("<%dI" % len(table), *table)
+    body += b"".join(struct.pack("<II", a, n) for a, n in rows)
     body += text
-    header = struct.pack("<IIII", HEADER + len(body), len(data), len(pointer_table),
-                         len(label_rows))
+    header = struct.pack("<IIII", HEADER + len(body), len(data), len(table), len(rows))
     return header + bytes(16) + body
 
 
-def text_entries_file(entries, run, offset_of):
+def text_entries_file(entries: int, run: bytes, offset_of: Callable[[int], int]) -> bytes:
     data_size = 4 * entries
     text_base = data_size + 4 * entries
     data = struct.pack("<%dI" % entries, *(text_base + offset_of(i) for i in range(entries)))
     return archive_file(data, range(0, data_size, 4), text=run)
 
 
-def build(case, entries, length):
+MARKS = {"le": b"\xff\xfe", "be": b"\xfe\xff", "utf8": b"\xef\xbb\xbf"}
+ENCODINGS = ("sjis", "utf8", "le", "be")
+
+
+def marks_run(mix: str, length: int) -> Tuple[bytes, List[int]]:
+    """A run of about `length` bytes and the offsets that start strings inside it.
+
+    The marks come first, UTF-16 before UTF-8 (UTF-8 cannot hold the bytes FF and FE,
+    UTF-16 holds anything of even length), each twice, so every position on a mark
+    reads the other marks as text; then plain "A"s, which all four encodings take."""
+    encodings = ENCODINGS if mix == "all" else tuple(mix.split("+"))
+    head, starts = b"", []  # type: Tuple[bytes, List[int]]
+    for name in ("le", "be", "utf8"):
+        if name in encodings:
+            for _ in range(2):
+                starts.append(len(head))
+                head += MARKS[name]
+    body = b"A" * (length - len(head) - length % 2)
+    if "sjis" in encodings:
+        starts += [len(head), len(head) + len(body) // 2]
+    return head + body + b"\0", starts
+
+
+def build(case: str, entries: int, length: int) -> Tuple[bytes, int]:
+    if case.startswith("marks-"):
+        run, starts = marks_run(case[len("marks-"):], length)
+        slots = 4
+        rows = [(4 * (i % slots), offset) for i, offset in enumerate(starts)]
+        return archive_file(bytes(4 * slots), [], rows, run), sum(len(run) - s for s in starts)
     run = b"A" * length + b"\0"
     if case == "shared":
         return text_entries_file(entries, run, lambda i: 0), entries * length
@@ -68,7 +106,7 @@ def build(case, entries, length):
     raise ValueError(case)
 
 
-def heap_in_use():
+def heap_in_use() -> int:
     process = ctypes.CDLL(None)
     mallinfo2 = getattr(process, "mallinfo2", None)
     if mallinfo2 is None:
@@ -81,14 +119,44 @@ def heap_in_use():
 
     mallinfo2.restype = MallInfo2
     info = mallinfo2()
-    return info.uordblks + info.hblkhd
+    return int(info.uordblks + info.hblkhd)
 
 
-def child(case, entries, length, serialize):
-    import orvane_core
+def status_kib(field: str) -> int:
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) * 1024
+    raise KeyError(field)
+
+
+def reset_peak() -> bool:
+    """Starts the peak resident size afresh from the current one (Linux 4.0 and later),
+    so that building the input does not hide the load's own peak. Memory freed while
+    building goes back to the system first, or the load would reuse it unseen."""
+    trim = getattr(ctypes.CDLL(None), "malloc_trim", None)
+    if trim is not None:
+        trim(0)
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        return True
+    except OSError:
+        return False
+
+
+def peak_rss() -> int:
+    try:
+        return status_kib("VmHWM")
+    except (OSError, KeyError):
+        return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+
+
+def child(case: str, entries: int, length: int, serialize: bool) -> None:
+    import orvane_core  # type: ignore[import-not-found]
 
     data, decoded = build(case, entries, length)
-    rss_before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    rss_before = status_kib("VmRSS") if reset_peak() else peak_rss()
     heap_before = heap_in_use()
     start = time.perf_counter()
     archive = orvane_core.BinArchive.from_bytes(data)
@@ -97,7 +165,7 @@ def child(case, entries, length, serialize):
         "case": case, "entries": entries, "run": length, "file": len(data),
         "decoded": decoded, "load_s": load_seconds,
         "heap_held": heap_in_use() - heap_before,
-        "peak_rss_growth": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024 - rss_before,
+        "peak_rss_growth": peak_rss() - rss_before,
     }
     if case == "labels":
         near_miss = "A" * (length - 1) + "B"
@@ -112,14 +180,40 @@ def child(case, entries, length, serialize):
     print(json.dumps(result))
 
 
-def human(n):
+def human(n: float) -> str:
     for unit in ("B", "KiB", "MiB", "GiB"):
         if abs(n) < 1024 or unit == "GiB":
-            return "%.0f %s" % (n, unit) if unit == "B" else "%.1f %s" % (n, unit)
+            break
         n /= 1024.0
+    return "%.0f %s" % (n, unit) if unit == "B" else "%.1f %s" % (n, unit)
 
 
-def main():
+def run_child(case: str, entries: int, length: int,
+              serialize: bool = False) -> "subprocess.CompletedProcess[str]":
+    command = [sys.executable, os.path.abspath(__file__), "--child", case, str(entries),
+               str(length)] + (["--serialize"] if serialize else [])
+    return subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True)
+
+
+def marks_table(length: int) -> None:
+    mixes = []
+    for mask in range(1, 1 << len(ENCODINGS)):
+        mixes.append("+".join(e for i, e in enumerate(ENCODINGS) if mask >> i & 1))
+    print("%-20s %10s %11s %11s %8s %9s" % ("mix", "file", "peak RSS+", "heap held",
+                                              "peak/file", "load"))
+    for mix in mixes:
+        done = run_child("marks-" + mix, 0, length)
+        if done.returncode != 0:
+            print("%-20s failed: %s" % (mix, done.stderr.strip().splitlines()[-1:]))
+            continue
+        r = json.loads(done.stdout)
+        print("%-20s %10s %11s %11s %8.2f %8.3fs" % (
+            mix, human(r["file"]), human(r["peak_rss_growth"]), human(r["heap_held"]),
+            r["peak_rss_growth"] / r["file"], r["load_s"]))
+
+
+def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--max-output", type=int, default=1024,
                         help="skip cases whose decoded text exceeds this many MiB")
@@ -127,11 +221,18 @@ def main():
                         help="also time serialize() where the file it writes stays under "
                         "--max-written MiB (its result is a list with one int per byte)")
     parser.add_argument("--max-written", type=int, default=128)
+    parser.add_argument("--marks", action="store_true",
+                        help="only the marks cases, every mix of encodings")
+    parser.add_argument("--run", type=int, default=8, help="run length (MiB) for --marks")
     parser.add_argument("--child", nargs=3, metavar=("CASE", "ENTRIES", "RUN"),
                         help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
         child(args.child[0], int(args.child[1]), int(args.child[2]), args.serialize)
+        return
+
+    if args.marks:
+        marks_table(args.run << 20)
         return
 
     grid = []
@@ -154,10 +255,7 @@ def main():
         # What serialize writes: every distinct string once.
         written = length if case in ("shared", "labels") else decoded
         serialize = args.serialize and written <= args.max_written << 20
-        command = [sys.executable, os.path.abspath(__file__), "--child", case, str(entries),
-                   str(length)] + (["--serialize"] if serialize else [])
-        done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                              universal_newlines=True)
+        done = run_child(case, entries, length, serialize)
         if done.returncode != 0:
             print("%-7s %7d %9s   failed: %s" % (case, entries, human(length),
                                                  done.stderr.strip().splitlines()[-1:]))
