@@ -206,6 +206,17 @@ inline Snapshot snapshot(const BinArchive& a, bool with_data = true) {
   return s;
 }
 
+/// Whether `a` holds exactly what `s` does; the data region is compared in place.
+inline bool same(const Snapshot& s, const BinArchive& a) {
+  const orvane::ByteView data = data_of(a);
+  if (data.size != s.data.size() ||
+      (data.size != 0 && std::memcmp(data.data, s.data.data(), data.size) != 0)) {
+    return false;
+  }
+  const Snapshot entries = snapshot(a, false);
+  return entries.text == s.text && entries.pointers == s.pointers && entries.labels == s.labels;
+}
+
 /// Every key of the three maps is a whole 4-byte slot inside the data region.
 inline void check_keys(const Snapshot& s) {
   const std::uint64_t size = s.data.size();
@@ -266,7 +277,7 @@ inline RoundTrip check_round_trip(const BinArchive& a) {
   check_keys(before);
   const std::uint64_t size = before.data.size();
   auto written = orvane::serialize(a);
-  FUZZ_REQUIRE(snapshot(a) == before, "serialize changed the archive");
+  FUZZ_REQUIRE(same(before, a), "serialize changed the archive");
   std::size_t far_pointers = 0;  // destinations the file would read as text pointers
   bool wide_pointer = false;
   for (const auto& [address, destination] : before.pointers) {
