@@ -39,19 +39,20 @@ void check_load(const std::uint8_t* bytes, std::size_t length) {
     return;
   }
   const BinArchive& a = loaded.value();
+  const Snapshot s = snapshot(a);
   const std::uint64_t size = load_u32(bytes + 4);
-  FUZZ_REQUIRE(a.data.size() == size, "data region has the wrong length");
-  FUZZ_REQUIRE(std::equal(a.data.begin(), a.data.end(), bytes + 32), "data region is not a copy");
-  check_keys(a);
-  for (const auto& [address, destination] : a.pointers) {
+  FUZZ_REQUIRE(s.data.size() == size, "data region has the wrong length");
+  FUZZ_REQUIRE(std::equal(s.data.begin(), s.data.end(), bytes + 32), "data region is not a copy");
+  check_keys(s);
+  for (const auto& [address, destination] : s.pointers) {
     FUZZ_REQUIRE(destination <= size, "loaded a data pointer past the data region");
-    FUZZ_REQUIRE(load_u32(a.data.data() + address) == destination, "pointer is not its slot value");
-    FUZZ_REQUIRE(a.text.count(address) == 0, "one slot loaded as both pointer and text");
+    FUZZ_REQUIRE(load_u32(s.data.data() + address) == destination, "pointer is not its slot value");
+    FUZZ_REQUIRE(s.text.count(address) == 0, "one slot loaded as both pointer and text");
   }
-  for (const auto& entry : a.text) {
-    FUZZ_REQUIRE(load_u32(a.data.data() + entry.first) > size, "text slot holds a data pointer");
+  for (const auto& entry : s.text) {
+    FUZZ_REQUIRE(load_u32(s.data.data() + entry.first) > size, "text slot holds a data pointer");
   }
-  for (const auto& entry : a.labels)
+  for (const auto& entry : s.labels)
     FUZZ_REQUIRE(!entry.second.empty(), "loaded an empty label list");
   check_round_trip(a);
 }
