@@ -141,18 +141,13 @@ void raise_current_exception() noexcept {
   }
 }
 
-PyObject* run_call(const MethodRow& row, PyObject* self, PyObject* args,
-                   PyObject* kwargs) noexcept {
+PyObject* run_call(const MethodRow& row, PyObject* self, PyObject* args, PyObject* kwargs,
+                   PyRef* slots) noexcept {
   return guarded([&]() -> PyObject* {
     AccessGuard access;
     if (row.access != Access::kNone && !access.acquire(self, row.access)) return nullptr;
-    // Strong references: Python code run by a conversion could otherwise drop the last
-    // reference to an argument (by clearing a dictionary it passed with **) mid-call.
-    PyRef slots[kMaxParams];
     if (!parse_arguments(row, args, kwargs, slots)) return nullptr;
-    PyObject* raw[kMaxParams];
-    for (std::size_t i = 0; i < kMaxParams; ++i) raw[i] = slots[i].get();
-    return row.invoke(self, raw);
+    return row.invoke(self, slots);
   });
 }
 

@@ -3,6 +3,7 @@
 // the generic glue that turns a table row (conversions + model function) into a call.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <tuple>
 #include <type_traits>
@@ -21,11 +22,9 @@ struct Param {
   bool required;
 };
 
-constexpr std::size_t kMaxParams = 2;
-
 /// Converts the parsed arguments (one slot per parameter, null when absent), calls the
 /// model and builds the result; null with an error set on failure.
-using Invoke = PyObject* (*)(PyObject* self, PyObject* const* args);
+using Invoke = PyObject* (*)(PyObject* self, const PyRef* args);
 
 /// One row of the method table.
 struct MethodRow {
@@ -37,9 +36,21 @@ struct MethodRow {
   Invoke invoke;
 };
 
-/// Runs one method call: access, parsing, invoke, and every way out mapped to a result
-/// or a Python exception. Never lets a C++ exception escape.
-PyObject* run_call(const MethodRow& row, PyObject* self, PyObject* args, PyObject* kwargs) noexcept;
+/// Runs one method call: access, parsing into `slots` (one per parameter of the row),
+/// invoke, and every way out mapped to a result or a Python exception. Never lets a C++
+/// exception escape.
+PyObject* run_call(const MethodRow& row, PyObject* self, PyObject* args, PyObject* kwargs,
+                   PyRef* slots) noexcept;
+
+/// run_call with the slot array sized by the row itself, so no row can write past it.
+/// Strong references: Python code run by a conversion could otherwise drop the last
+/// reference to an argument (by clearing a dictionary it passed with **) mid-call.
+template <std::size_t kParams>
+PyObject* run_call(const MethodRow& row, PyObject* self, PyObject* args,
+                   PyObject* kwargs) noexcept {
+  std::array<PyRef, kParams> slots;
+  return run_call(row, self, args, kwargs, slots.data());
+}
 
 /// Sets the Python exception for the C++ exception being handled.
 void raise_current_exception() noexcept;
@@ -85,16 +96,19 @@ PyObject* finish(T&& outcome) {
 /// can run Python code.
 template <auto Model, bool kHasArchive, typename... Conv>
 struct Bind {
-  static PyObject* invoke(PyObject* self, PyObject* const* args) {
+  /// One argument per conversion; the method table checks it against the row.
+  static constexpr std::size_t kArity = sizeof...(Conv);
+
+  static PyObject* invoke(PyObject* self, const PyRef* args) {
     return call(self, args, std::index_sequence_for<Conv...>{});
   }
 
  private:
   template <std::size_t... I>
-  static PyObject* call(PyObject* self, PyObject* const* args, std::index_sequence<I...>) {
+  static PyObject* call(PyObject* self, const PyRef* args, std::index_sequence<I...>) {
     (void)args;
     std::tuple<typename Conv::type...> values;
-    if (!(Conv::convert(args[I], std::get<I>(values)) && ...)) return nullptr;
+    if (!(Conv::convert(args[I].get(), std::get<I>(values)) && ...)) return nullptr;
     if constexpr (kHasArchive) {
       auto& archive = reinterpret_cast<ArchiveObject*>(self)->archive;
       return finish(Model(archive, std::move(std::get<I>(values))...));
@@ -104,6 +118,19 @@ struct Bind {
     }
   }
 };
+
+// A row's parameter list and its binder's conversions must agree one to one: the frame
+// fills one slot per parameter and the binder reads one per conversion.
+template <typename Binder, std::size_t N>
+constexpr MethodRow row(const char* name, int flags, Access access, const Param (&params)[N]) {
+  static_assert(N == Binder::kArity, "a row needs one parameter per conversion");
+  return {name, flags, access, params, N, &Binder::invoke};
+}
+template <typename Binder>
+constexpr MethodRow row(const char* name, Access access) {
+  static_assert(Binder::kArity == 0, "a METH_NOARGS row takes no conversions");
+  return {name, METH_NOARGS, access, nullptr, 0, &Binder::invoke};
+}
 
 /// A method of an instance: the model function takes the archive first.
 template <auto Model, typename... Conv>

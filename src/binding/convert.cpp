@@ -142,10 +142,14 @@ bool StrList::convert(PyObject* object, type& out) {
     raise_bare(PyExc_TypeError);
     return false;
   }
-  // Only a hint: __len__ may fail or lie, so its failure is ignored and a large answer
-  // is not trusted with an up-front allocation.
+  // Only a hint: __len__ may fail or lie, so an Exception from it is ignored and a
+  // large answer is not trusted with an up-front allocation. Anything that is not an
+  // Exception (KeyboardInterrupt, SystemExit, InternalFault) is not ours to swallow.
   const Py_ssize_t hint = PySequence_Size(object);
-  if (hint < 0) PyErr_Clear();
+  if (hint < 0) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    PyErr_Clear();
+  }
   if (hint > 0) out.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(hint, 4096)));
   PyRef iterator = PyRef::steal(PyObject_GetIter(object));
   if (!iterator) return false;
@@ -230,7 +234,6 @@ PyObject* to_python(BinArchive&& archive) {
 
 PyObject* checked_result(PyObject* result) noexcept {
   if (result != nullptr) return result;
-  if (PyErr_Occurred() && PyErr_ExceptionMatches(PyExc_MemoryError)) return nullptr;
   PyErr_Clear();
   raise_internal_fault("The result could not be converted to a Python object.");
   return nullptr;
