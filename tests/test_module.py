@@ -314,9 +314,9 @@ constexpr MethodRow kRow = row<Method<&read_bytes, U64, U64>>("read_bytes", 3, A
 
 
 @pytest.mark.parametrize("params, compiles", [
-    ('{"address", true}, {"amount", true}', True),
-    ('{"address", true}', False),
-    ('{"address", true}, {"amount", true}, {"extra", false}', False),
+    ("{Name::kAddress, true}, {Name::kAmount, true}", True),
+    ("{Name::kAddress, true}", False),
+    ("{Name::kAddress, true}, {Name::kAmount, true}, {Name::kIndex, false}", False),
 ], ids=["matching", "fewer parameters", "more parameters"])
 def test_a_row_whose_parameters_do_not_match_its_conversions_does_not_compile(
         params, compiles, tmp_path):

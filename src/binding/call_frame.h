@@ -17,10 +17,28 @@ namespace orvane::py {
 
 enum class Access { kNone, kShared, kExclusive };
 
+/// Every parameter name a method declares. Each is made a str once, at class set-up, so
+/// a keyword call compares the caller's key objects with ours instead of building keys.
+enum class Name : unsigned char {
+  kAddress,
+  kAmount,
+  kIndex,
+  kValue,
+  kBytes,
+  kLabels,
+  kLabel,
+  kAmountInBytes,
+  kTarget,
+  kCount
+};
+
 struct Param {
-  const char* name;
+  Name name;
   bool required;
 };
+
+/// Interns every parameter name; false with the Python error set.
+bool intern_parameter_names() noexcept;
 
 /// Converts the parsed arguments (one slot per parameter, null when absent), calls the
 /// model and builds the result; null with an error set on failure.
@@ -116,6 +134,39 @@ struct Bind {
       (void)self;
       return finish(Model(std::move(std::get<I>(values))...));
     }
+  }
+};
+
+/// Gives up the GIL for its lifetime; the destructor takes it back, also when a C++
+/// exception leaves the scope, so every Python error is raised with the GIL held.
+class GilRelease {
+ public:
+  GilRelease() noexcept : state_(PyEval_SaveThread()) {}
+  GilRelease(const GilRelease&) = delete;
+  GilRelease& operator=(const GilRelease&) = delete;
+  ~GilRelease() { PyEval_RestoreThread(state_); }
+
+ private:
+  PyThreadState* state_;
+};
+
+/// The glue for loading: like Static<Model, Bytes>, but the model runs without the GIL
+/// when the input is at least `kUnlockedFrom` bytes, so threads can load in parallel.
+/// The model touches no Python object, and the bytes object it reads is immutable and
+/// held by the frame. Smaller inputs keep the GIL: handing it over costs more than they do.
+template <auto Model, std::size_t kUnlockedFrom>
+struct Load {
+  static constexpr std::size_t kArity = 1;
+
+  static PyObject* invoke(PyObject*, const PyRef* args) {
+    Bytes::type input;
+    if (!Bytes::convert(args[0].get(), input)) return nullptr;
+    if (input.size < kUnlockedFrom) return finish(Model(input));
+    auto outcome = [&] {
+      GilRelease unlocked;
+      return Model(input);
+    }();
+    return finish(std::move(outcome));
   }
 };
 

@@ -15,22 +15,25 @@ constexpr int kArgs = METH_VARARGS | METH_KEYWORDS;
 constexpr int kStatic = METH_VARARGS | METH_KEYWORDS | METH_STATIC;
 constexpr Access S = Access::kShared;
 constexpr Access X = Access::kExclusive;
+// from_bytes gives up the GIL from this input size on: about where loading takes longer
+// than the hand-over of the lock to another thread and back.
+constexpr std::size_t kUnlockedLoad = 256 * 1024;
 
-constexpr Param kBytes[] = {{"bytes", true}};
-constexpr Param kAddress[] = {{"address", true}};
-constexpr Param kAddressAmount[] = {{"address", true}, {"amount", true}};
-constexpr Param kAddressIndex[] = {{"address", true}, {"index", true}};
-constexpr Param kAddressValue[] = {{"address", true}, {"value", true}};
-constexpr Param kAddressBytes[] = {{"address", true}, {"bytes", true}};
-constexpr Param kAddressOptionalValue[] = {{"address", true}, {"value", false}};
-constexpr Param kAddressLabels[] = {{"address", true}, {"labels", true}};
-constexpr Param kAddressLabel[] = {{"address", true}, {"label", true}};
-constexpr Param kAmountInBytes[] = {{"amount_in_bytes", true}};
-constexpr Param kAddressAmountInBytes[] = {{"address", true}, {"amount_in_bytes", true}};
-constexpr Param kTarget[] = {{"target", true}};
+constexpr Param kBytes[] = {{Name::kBytes, true}};
+constexpr Param kAddress[] = {{Name::kAddress, true}};
+constexpr Param kAddressAmount[] = {{Name::kAddress, true}, {Name::kAmount, true}};
+constexpr Param kAddressIndex[] = {{Name::kAddress, true}, {Name::kIndex, true}};
+constexpr Param kAddressValue[] = {{Name::kAddress, true}, {Name::kValue, true}};
+constexpr Param kAddressBytes[] = {{Name::kAddress, true}, {Name::kBytes, true}};
+constexpr Param kAddressOptionalValue[] = {{Name::kAddress, true}, {Name::kValue, false}};
+constexpr Param kAddressLabels[] = {{Name::kAddress, true}, {Name::kLabels, true}};
+constexpr Param kAddressLabel[] = {{Name::kAddress, true}, {Name::kLabel, true}};
+constexpr Param kAmountInBytes[] = {{Name::kAmountInBytes, true}};
+constexpr Param kAddressAmountInBytes[] = {{Name::kAddress, true}, {Name::kAmountInBytes, true}};
+constexpr Param kTarget[] = {{Name::kTarget, true}};
 
 constexpr MethodRow kMethods[] = {
-    row<Static<&from_bytes, Bytes>>("from_bytes", kStatic, Access::kNone, kBytes),
+    row<Load<&from_bytes, kUnlockedLoad>>("from_bytes", kStatic, Access::kNone, kBytes),
     row<Method<&size>>("size", S),
     row<Method<&serialize>>("serialize", S),
     row<Method<&read_f32, U64>>("read_f32", kArgs, S, kAddress),
