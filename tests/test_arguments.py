@@ -372,7 +372,7 @@ class Seq:
         self.length = length
 
     def __len__(self):
-        if isinstance(self.length, Exception):
+        if isinstance(self.length, BaseException):
             raise self.length
         return len(self.items) if self.length is None else self.length
 
@@ -424,6 +424,25 @@ def test_list_of_str_refusals_store_nothing(labels):
     archive.write_labels(0, ["old"])
     assert type_error(lambda: archive.write_labels(0, labels)) == ()
     assert archive.read_labels(0) == ["old"]
+
+
+class Interrupt(BaseException):
+    pass
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt(), SystemExit(3), GeneratorExit(),
+                                   Interrupt("not an Exception")],
+                         ids=["KeyboardInterrupt", "SystemExit", "GeneratorExit", "subclass"])
+def test_list_of_str_size_hint_lets_non_exceptions_through(error):
+    # Only an Exception from __len__ is ignored; an interrupt ends the call unchanged.
+    archive = blank_archive(4)
+    archive.write_labels(0, ["old"])
+    with pytest.raises(BaseException) as info:
+        archive.write_labels(0, Seq(["p"], length=error))
+    assert info.value is error
+    assert archive.read_labels(0) == ["old"]
+    archive.write_labels(0, ["p"])  # the access was given back
+    assert archive.read_labels(0) == ["p"]
 
 
 def test_list_of_str_errors_from_items_and_iteration_propagate():

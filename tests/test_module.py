@@ -1,7 +1,11 @@
 """The module, the class and the call frame: what import defines, the class's limits,
 from_bytes/size/serialize, the per-object access flag and the exception classes."""
 import importlib
+import os
+import shutil
+import subprocess
 import sys
+import sysconfig
 import weakref
 
 import pytest
@@ -225,3 +229,107 @@ def test_access_is_given_back_after_every_kind_of_outcome():
     assert archive.read_u32(0) == 1
     assert_free(archive)
 
+
+
+# --- results the interpreter cannot create ------------------------------------------
+
+try:
+    import _testcapi
+except ImportError:
+    _testcapi = None
+
+
+def failing_one_allocation(call, n):
+    """call() with the interpreter's n-th allocation (from 0) refused; the outcome."""
+    _testcapi.set_nomemory(n, n + 1)
+    try:
+        return ("returned", call())
+    except BaseException as error:  # noqa: B902 - InternalFault is not an Exception
+        return ("raised", error)
+    finally:
+        _testcapi.remove_mem_hooks()
+
+
+def result_archive():
+    archive = blank_archive(0x2000)
+    archive.write_u32(0x1000, 0xFFFFFFFF)
+    archive.write_bytes(0x1004, b"abcd")
+    archive.write_string(0x1008, "text " * 8)
+    archive.write_labels(0x1000, ["name " * 8])
+    return archive
+
+
+# Each makes one fresh result object: an int beyond the shared small ones, bytes, str,
+# a list of str, the list of serialize, the new object of from_bytes.
+RESULTS = [
+    ("int", lambda a: a.read_u32(0x1000)),
+    ("bytes", lambda a: a.read_bytes(0x1004, 4)),
+    ("str", lambda a: a.read_string(0x1008)),
+    ("list of str", lambda a: a.read_labels(0x1000)),
+    ("address", lambda a: a.find_label_address("name " * 8)),
+    ("serialize", lambda a: a.serialize()),
+    ("from_bytes", lambda a, data=write(blank_archive(8)): BinArchive.from_bytes(data)),
+]
+
+
+@pytest.mark.skipif(_testcapi is None or not hasattr(_testcapi, "set_nomemory"),
+                    reason="needs _testcapi.set_nomemory")
+@pytest.mark.parametrize("call", [row[1] for row in RESULTS], ids=[row[0] for row in RESULTS])
+def test_result_the_interpreter_cannot_create_is_an_internal_fault(call):
+    archive = result_archive()
+    expected = call(archive)
+    faults = []
+    for n in range(200):
+        outcome, value = failing_one_allocation(lambda: call(archive), n)
+        if outcome == "returned":
+            break
+        if type(value).__name__ == "InternalFault":
+            faults.append(value)
+        else:  # the interpreter's own allocations around the call
+            assert isinstance(value, MemoryError)
+    else:
+        pytest.fail("the call never succeeded")
+    assert value == expected or type(value) is BinArchive
+    assert faults, "no refused allocation surfaced as InternalFault"
+    cls = type(faults[0])
+    assert (cls.__module__, cls.__qualname__, cls.__bases__) == (
+        "ext_runtime", "InternalFault", (BaseException,))
+    assert not hasattr(orvane_core, "InternalFault")
+    for fault in faults:
+        assert type(fault) is cls
+        assert fault.args == ("The result could not be converted to a Python object.",)
+    assert call(archive) == expected or type(expected) is BinArchive
+
+
+# --- method rows against their binders ------------------------------------------------
+
+ROW_SOURCE = """
+#include "call_frame.h"
+namespace orvane::py {
+constexpr Param kParams[] = {%s};
+constexpr MethodRow kRow = row<Method<&read_bytes, U64, U64>>("read_bytes", 3, Access::kShared,
+                                                             kParams);
+}
+"""
+
+
+@pytest.mark.parametrize("params, compiles", [
+    ("{Name::kAddress, true}, {Name::kAmount, true}", True),
+    ("{Name::kAddress, true}", False),
+    ("{Name::kAddress, true}, {Name::kAmount, true}, {Name::kIndex, false}", False),
+], ids=["matching", "fewer parameters", "more parameters"])
+def test_a_row_whose_parameters_do_not_match_its_conversions_does_not_compile(
+        params, compiles, tmp_path):
+    compiler = shutil.which(os.environ.get("CXX", "c++"))
+    if compiler is None:
+        pytest.skip("no C++ compiler")
+    root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "src")
+    source = tmp_path / "row.cpp"
+    source.write_text(ROW_SOURCE % params)
+    result = subprocess.run(
+        [compiler, "-std=c++17", "-fsyntax-only", "-I", root, "-I", os.path.join(root, "binding"),
+         "-I", sysconfig.get_paths()["include"], str(source)],
+        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True)
+    assert (result.returncode == 0) == compiles, result.stdout
+    if not compiles:
+        assert "a row needs one parameter per conversion" in result.stdout

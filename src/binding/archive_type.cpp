@@ -20,13 +20,10 @@ PyObject* archive_new(PyTypeObject*, PyObject*, PyObject*) noexcept {
   return guarded([] { return new_archive_object(BinArchive()); });
 }
 
+// The class has no finaliser and cannot be subclassed: nothing can resurrect an object.
 void archive_dealloc(PyObject* self) noexcept {
-  PyTypeObject* type = Py_TYPE(self);
-  if (type == archive_type() && type->tp_finalize != nullptr) {
-    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
-  }
   reinterpret_cast<ArchiveObject*>(self)->archive.~BinArchive();
-  type->tp_free(self);
+  Py_TYPE(self)->tp_free(self);
 }
 
 // The interpreter's own static types are written this way; the slots left out are
@@ -41,6 +38,7 @@ bool g_ready = false;
 
 PyTypeObject* archive_type() noexcept {
   if (!g_ready) {
+    if (!intern_parameter_names()) return nullptr;
     g_type.tp_basicsize = sizeof(ArchiveObject);
     g_type.tp_itemsize = 0;
     g_type.tp_flags = Py_TPFLAGS_DEFAULT;

@@ -52,6 +52,21 @@ class AccessGuard {
   Access access_ = Access::kNone;
 };
 
+constexpr const char* kNameText[] = {"address", "amount", "index",           "value", "bytes",
+                                     "labels",  "label",  "amount_in_bytes", "target"};
+static_assert(sizeof(kNameText) / sizeof(kNameText[0]) == static_cast<std::size_t>(Name::kCount),
+              "one text per parameter name");
+
+/// The interned str of each name; filled once by intern_parameter_names and kept.
+PyObject* g_names[static_cast<std::size_t>(Name::kCount)] = {};
+
+const char* text_of(Name name) noexcept {
+  return kNameText[static_cast<std::size_t>(name)];
+}
+PyObject* object_of(Name name) noexcept {
+  return g_names[static_cast<std::size_t>(name)];
+}
+
 std::string call_name(const MethodRow& row) {
   return std::string("BinArchive.") + row.name + "()";
 }
@@ -74,43 +89,109 @@ bool raise_unexpected_keyword(const MethodRow& row, PyObject* key) {
   return false;
 }
 
-/// Fills one slot per parameter (a new reference, or null when an optional parameter
-/// is absent). False with TypeError (or the interpreter's error) set.
-bool parse_arguments(const MethodRow& row, PyObject* args, PyObject* kwargs, PyRef* slots) {
-  const Py_ssize_t given = args != nullptr ? PyTuple_GET_SIZE(args) : 0;
-  PyRef remaining;  // a copy: the caller's dictionary is never changed
-  if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) {
-    remaining = PyRef::steal(PyDict_Copy(kwargs));
-    if (!remaining) return false;
-  }
+bool raise_multiple_values(const MethodRow& row, const Param& param) {
+  PyErr_Format(PyExc_TypeError, "%s got multiple values for argument: %s", call_name(row).c_str(),
+               text_of(param.name));
+  return false;
+}
+
+bool raise_missing(const MethodRow& row, const Param& param) {
+  PyErr_Format(PyExc_TypeError, "%s missing required positional argument: %s",
+               call_name(row).c_str(), text_of(param.name));
+  return false;
+}
+
+bool raise_too_many(const MethodRow& row, Py_ssize_t given) {
+  const auto taken = static_cast<Py_ssize_t>(row.param_count);
+  PyErr_Format(PyExc_TypeError, "%s takes at most %zd positional argument%s (%zd given)",
+               call_name(row).c_str(), taken, taken == 1 ? "" : "s", given);
+  return false;
+}
+
+/// The parameter loop once every keyword has been matched: `found[i]` is the keyword
+/// value for parameter i or null. Same checks, same order, as with keywords looked up
+/// one parameter at a time.
+bool take_arguments(const MethodRow& row, PyObject* args, Py_ssize_t given, PyObject* const* found,
+                    PyRef* slots) {
   for (std::size_t i = 0; i < row.param_count; ++i) {
     const Param& param = row.params[i];
     const auto position = static_cast<Py_ssize_t>(i);
-    if (remaining) {
-      PyRef key = PyRef::steal(PyUnicode_FromString(param.name));
-      if (!key) return false;
-      PyObject* value = PyDict_GetItemWithError(remaining.get(), key.get());
-      if (value != nullptr) {
-        if (position < given) {
-          PyErr_Format(PyExc_TypeError, "%s got multiple values for argument: %s",
-                       call_name(row).c_str(), param.name);
-          return false;
-        }
-        slots[i] = PyRef::borrow(value);
-        if (PyDict_DelItem(remaining.get(), key.get()) < 0) return false;
-        continue;
-      }
-      if (PyErr_Occurred()) return false;
+    if (found != nullptr && found[i] != nullptr) {
+      if (position < given) return raise_multiple_values(row, param);
+      slots[i] = PyRef::borrow(found[i]);
+    } else if (position < given) {
+      slots[i] = PyRef::borrow(PyTuple_GET_ITEM(args, position));
+    } else if (param.required) {
+      return raise_missing(row, param);
     }
+  }
+  return true;
+}
+
+/// Keywords whose keys are all exact str, the case of every ordinary call: matching them
+/// runs no Python code, so the caller's dictionary is read in place, each key compared
+/// with our interned names by identity first (a keyword written in the call is the same
+/// interned object) and by content only when that fails. False with `exact` cleared
+/// when some key is not an exact str.
+bool parse_exact_keywords(const MethodRow& row, PyObject* args, Py_ssize_t given, PyObject* kwargs,
+                          PyRef* slots, bool& exact) {
+  constexpr std::size_t kMost = 8;  // more parameters than any row has
+  PyObject* found[kMost] = {};
+  if (row.param_count > kMost) throw Fault("A method row declares too many parameters.");
+  PyObject* unexpected = nullptr;  // the first key, in the dictionary's order, no name takes
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(kwargs, &position, &key, &value)) {
+    if (!PyUnicode_CheckExact(key)) {
+      exact = false;
+      return false;
+    }
+    std::size_t match = row.param_count;
+    for (std::size_t i = 0; i < row.param_count && match == row.param_count; ++i) {
+      if (key == object_of(row.params[i].name)) match = i;
+    }
+    for (std::size_t i = 0; i < row.param_count && match == row.param_count; ++i) {
+      if (PyUnicode_Compare(key, object_of(row.params[i].name)) == 0) match = i;
+    }
+    if (match < row.param_count) {
+      found[match] = value;
+    } else if (unexpected == nullptr) {
+      unexpected = key;
+    }
+  }
+  if (!take_arguments(row, args, given, found, slots)) return false;
+  if (unexpected != nullptr) return raise_unexpected_keyword(row, unexpected);
+  if (given > static_cast<Py_ssize_t>(row.param_count)) return raise_too_many(row, given);
+  return true;
+}
+
+/// Keywords with a key that is not an exact str (a str subclass, whose __eq__ and
+/// __hash__ are Python code): looked up one parameter at a time on a copy, which that
+/// code cannot change under us, exactly as the parameters are declared.
+bool parse_general_keywords(const MethodRow& row, PyObject* args, Py_ssize_t given,
+                            PyObject* kwargs, PyRef* slots) {
+  PyRef remaining = PyRef::steal(PyDict_Copy(kwargs));
+  if (!remaining) return false;
+  for (std::size_t i = 0; i < row.param_count; ++i) {
+    const Param& param = row.params[i];
+    const auto position = static_cast<Py_ssize_t>(i);
+    PyObject* key = object_of(param.name);
+    PyObject* value = PyDict_GetItemWithError(remaining.get(), key);
+    if (value != nullptr) {
+      if (position < given) return raise_multiple_values(row, param);
+      slots[i] = PyRef::borrow(value);
+      if (PyDict_DelItem(remaining.get(), key) < 0) return false;
+      continue;
+    }
+    if (PyErr_Occurred()) return false;
     if (position < given) {
       slots[i] = PyRef::borrow(PyTuple_GET_ITEM(args, position));
     } else if (param.required) {
-      PyErr_Format(PyExc_TypeError, "%s missing required positional argument: %s",
-                   call_name(row).c_str(), param.name);
-      return false;
+      return raise_missing(row, param);
     }
   }
-  if (remaining && PyDict_GET_SIZE(remaining.get()) != 0) {
+  if (PyDict_GET_SIZE(remaining.get()) != 0) {
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
@@ -118,16 +199,35 @@ bool parse_arguments(const MethodRow& row, PyObject* args, PyObject* kwargs, PyR
     PyRef held = PyRef::borrow(key);  // str() of the key may run Python code
     return raise_unexpected_keyword(row, held.get());
   }
-  const auto taken = static_cast<Py_ssize_t>(row.param_count);
-  if (given > taken) {
-    PyErr_Format(PyExc_TypeError, "%s takes at most %zd positional argument%s (%zd given)",
-                 call_name(row).c_str(), taken, taken == 1 ? "" : "s", given);
-    return false;
+  if (given > static_cast<Py_ssize_t>(row.param_count)) return raise_too_many(row, given);
+  return true;
+}
+
+/// Fills one slot per parameter (a new reference, or null when an optional parameter
+/// is absent). False with TypeError (or the interpreter's error) set. The caller's
+/// dictionary is never changed.
+bool parse_arguments(const MethodRow& row, PyObject* args, PyObject* kwargs, PyRef* slots) {
+  const Py_ssize_t given = args != nullptr ? PyTuple_GET_SIZE(args) : 0;
+  if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) {
+    bool exact = true;
+    if (parse_exact_keywords(row, args, given, kwargs, slots, exact)) return true;
+    if (exact) return false;
+    return parse_general_keywords(row, args, given, kwargs, slots);
   }
+  if (!take_arguments(row, args, given, nullptr, slots)) return false;
+  if (given > static_cast<Py_ssize_t>(row.param_count)) return raise_too_many(row, given);
   return true;
 }
 
 }  // namespace
+
+bool intern_parameter_names() noexcept {
+  for (std::size_t i = 0; i < static_cast<std::size_t>(Name::kCount); ++i) {
+    if (g_names[i] == nullptr) g_names[i] = PyUnicode_InternFromString(kNameText[i]);
+    if (g_names[i] == nullptr) return false;
+  }
+  return true;
+}
 
 void raise_current_exception() noexcept {
   try {
@@ -141,18 +241,13 @@ void raise_current_exception() noexcept {
   }
 }
 
-PyObject* run_call(const MethodRow& row, PyObject* self, PyObject* args,
-                   PyObject* kwargs) noexcept {
+PyObject* run_call(const MethodRow& row, PyObject* self, PyObject* args, PyObject* kwargs,
+                   PyRef* slots) noexcept {
   return guarded([&]() -> PyObject* {
     AccessGuard access;
     if (row.access != Access::kNone && !access.acquire(self, row.access)) return nullptr;
-    // Strong references: Python code run by a conversion could otherwise drop the last
-    // reference to an argument (by clearing a dictionary it passed with **) mid-call.
-    PyRef slots[kMaxParams];
     if (!parse_arguments(row, args, kwargs, slots)) return nullptr;
-    PyObject* raw[kMaxParams];
-    for (std::size_t i = 0; i < kMaxParams; ++i) raw[i] = slots[i].get();
-    return row.invoke(self, raw);
+    return row.invoke(self, slots);
   });
 }
 

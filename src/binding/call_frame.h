@@ -3,6 +3,7 @@
 // the generic glue that turns a table row (conversions + model function) into a call.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <tuple>
 #include <type_traits>
@@ -16,16 +17,32 @@ namespace orvane::py {
 
 enum class Access { kNone, kShared, kExclusive };
 
+/// Every parameter name a method declares. Each is made a str once, at class set-up, so
+/// a keyword call compares the caller's key objects with ours instead of building keys.
+enum class Name : unsigned char {
+  kAddress,
+  kAmount,
+  kIndex,
+  kValue,
+  kBytes,
+  kLabels,
+  kLabel,
+  kAmountInBytes,
+  kTarget,
+  kCount
+};
+
 struct Param {
-  const char* name;
+  Name name;
   bool required;
 };
 
-constexpr std::size_t kMaxParams = 2;
+/// Interns every parameter name; false with the Python error set.
+bool intern_parameter_names() noexcept;
 
 /// Converts the parsed arguments (one slot per parameter, null when absent), calls the
 /// model and builds the result; null with an error set on failure.
-using Invoke = PyObject* (*)(PyObject* self, PyObject* const* args);
+using Invoke = PyObject* (*)(PyObject* self, const PyRef* args);
 
 /// One row of the method table.
 struct MethodRow {
@@ -37,9 +54,21 @@ struct MethodRow {
   Invoke invoke;
 };
 
-/// Runs one method call: access, parsing, invoke, and every way out mapped to a result
-/// or a Python exception. Never lets a C++ exception escape.
-PyObject* run_call(const MethodRow& row, PyObject* self, PyObject* args, PyObject* kwargs) noexcept;
+/// Runs one method call: access, parsing into `slots` (one per parameter of the row),
+/// invoke, and every way out mapped to a result or a Python exception. Never lets a C++
+/// exception escape.
+PyObject* run_call(const MethodRow& row, PyObject* self, PyObject* args, PyObject* kwargs,
+                   PyRef* slots) noexcept;
+
+/// run_call with the slot array sized by the row itself, so no row can write past it.
+/// Strong references: Python code run by a conversion could otherwise drop the last
+/// reference to an argument (by clearing a dictionary it passed with **) mid-call.
+template <std::size_t kParams>
+PyObject* run_call(const MethodRow& row, PyObject* self, PyObject* args,
+                   PyObject* kwargs) noexcept {
+  std::array<PyRef, kParams> slots;
+  return run_call(row, self, args, kwargs, slots.data());
+}
 
 /// Sets the Python exception for the C++ exception being handled.
 void raise_current_exception() noexcept;
@@ -85,16 +114,19 @@ PyObject* finish(T&& outcome) {
 /// can run Python code.
 template <auto Model, bool kHasArchive, typename... Conv>
 struct Bind {
-  static PyObject* invoke(PyObject* self, PyObject* const* args) {
+  /// One argument per conversion; the method table checks it against the row.
+  static constexpr std::size_t kArity = sizeof...(Conv);
+
+  static PyObject* invoke(PyObject* self, const PyRef* args) {
     return call(self, args, std::index_sequence_for<Conv...>{});
   }
 
  private:
   template <std::size_t... I>
-  static PyObject* call(PyObject* self, PyObject* const* args, std::index_sequence<I...>) {
+  static PyObject* call(PyObject* self, const PyRef* args, std::index_sequence<I...>) {
     (void)args;
     std::tuple<typename Conv::type...> values;
-    if (!(Conv::convert(args[I], std::get<I>(values)) && ...)) return nullptr;
+    if (!(Conv::convert(args[I].get(), std::get<I>(values)) && ...)) return nullptr;
     if constexpr (kHasArchive) {
       auto& archive = reinterpret_cast<ArchiveObject*>(self)->archive;
       return finish(Model(archive, std::move(std::get<I>(values))...));
@@ -104,6 +136,52 @@ struct Bind {
     }
   }
 };
+
+/// Gives up the GIL for its lifetime; the destructor takes it back, also when a C++
+/// exception leaves the scope, so every Python error is raised with the GIL held.
+class GilRelease {
+ public:
+  GilRelease() noexcept : state_(PyEval_SaveThread()) {}
+  GilRelease(const GilRelease&) = delete;
+  GilRelease& operator=(const GilRelease&) = delete;
+  ~GilRelease() { PyEval_RestoreThread(state_); }
+
+ private:
+  PyThreadState* state_;
+};
+
+/// The glue for loading: like Static<Model, Bytes>, but the model runs without the GIL
+/// when the input is at least `kUnlockedFrom` bytes, so threads can load in parallel.
+/// The model touches no Python object, and the bytes object it reads is immutable and
+/// held by the frame. Smaller inputs keep the GIL: handing it over costs more than they do.
+template <auto Model, std::size_t kUnlockedFrom>
+struct Load {
+  static constexpr std::size_t kArity = 1;
+
+  static PyObject* invoke(PyObject*, const PyRef* args) {
+    Bytes::type input;
+    if (!Bytes::convert(args[0].get(), input)) return nullptr;
+    if (input.size < kUnlockedFrom) return finish(Model(input));
+    auto outcome = [&] {
+      GilRelease unlocked;
+      return Model(input);
+    }();
+    return finish(std::move(outcome));
+  }
+};
+
+// A row's parameter list and its binder's conversions must agree one to one: the frame
+// fills one slot per parameter and the binder reads one per conversion.
+template <typename Binder, std::size_t N>
+constexpr MethodRow row(const char* name, int flags, Access access, const Param (&params)[N]) {
+  static_assert(N == Binder::kArity, "a row needs one parameter per conversion");
+  return {name, flags, access, params, N, &Binder::invoke};
+}
+template <typename Binder>
+constexpr MethodRow row(const char* name, Access access) {
+  static_assert(Binder::kArity == 0, "a METH_NOARGS row takes no conversions");
+  return {name, METH_NOARGS, access, nullptr, 0, &Binder::invoke};
+}
 
 /// A method of an instance: the model function takes the archive first.
 template <auto Model, typename... Conv>

@@ -13,9 +13,10 @@ namespace orvane::py {
 
 namespace {
 
-/// The interpreter's index conversion, then a signed 32-bit range as a 32-bit C long
-/// would have it (C long is 64 bits here, so that bound is ours, with the same text).
-bool as_i32(PyObject* object, long& out) {
+/// The interpreter's index conversion into a C long, then a signed 32-bit range as a
+/// 32-bit C long would have it (C long is 64 bits here, so that bound is ours, with the
+/// same text). The value stays a long: the narrower rules check it once more.
+bool long_in_i32_range(PyObject* object, long& out) {
   PyRef index =
       PyLong_CheckExact(object) ? PyRef::borrow(object) : PyRef::steal(PyNumber_Index(object));
   if (!index) return false;
@@ -32,7 +33,7 @@ bool as_i32(PyObject* object, long& out) {
 template <typename T>
 bool narrow(PyObject* object, T& out) {
   long value;
-  if (!as_i32(object, value)) return false;
+  if (!long_in_i32_range(object, value)) return false;
   if (value < std::numeric_limits<T>::min() || value > std::numeric_limits<T>::max()) {
     raise_bare(PyExc_OverflowError);
     return false;
@@ -67,7 +68,7 @@ bool U32::convert(PyObject* object, type& out) {
 
 bool I32::convert(PyObject* object, type& out) {
   long value;
-  if (!as_i32(object, value)) return false;
+  if (!long_in_i32_range(object, value)) return false;
   out = static_cast<type>(value);
   return true;
 }
@@ -142,10 +143,14 @@ bool StrList::convert(PyObject* object, type& out) {
     raise_bare(PyExc_TypeError);
     return false;
   }
-  // Only a hint: __len__ may fail or lie, so its failure is ignored and a large answer
-  // is not trusted with an up-front allocation.
+  // Only a hint: __len__ may fail or lie, so an Exception from it is ignored and a
+  // large answer is not trusted with an up-front allocation. Anything that is not an
+  // Exception (KeyboardInterrupt, SystemExit, InternalFault) is not ours to swallow.
   const Py_ssize_t hint = PySequence_Size(object);
-  if (hint < 0) PyErr_Clear();
+  if (hint < 0) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    PyErr_Clear();
+  }
   if (hint > 0) out.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(hint, 4096)));
   PyRef iterator = PyRef::steal(PyObject_GetIter(object));
   if (!iterator) return false;
@@ -207,18 +212,13 @@ PyObject* to_python(const std::vector<Text>& names) {
 }
 
 PyObject* to_python(const std::vector<std::uint8_t>& file) {
-  // One int object per byte value, shared by every element that holds it.
-  PyRef values[256];
-  for (int v = 0; v < 256; ++v) {
-    values[v] = PyRef::steal(PyLong_FromLong(v));
-    if (!values[v]) return nullptr;
-  }
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(file.size())));
   if (!list) return nullptr;
   PyObject** items = reinterpret_cast<PyListObject*>(list.get())->ob_item;
   for (std::size_t i = 0; i < file.size(); ++i) {
-    PyObject* value = values[file[i]].get();
-    Py_INCREF(value);
+    // 0 to 255 are the interpreter's shared small ints: this only takes a reference.
+    PyObject* value = PyLong_FromLong(file[i]);
+    if (value == nullptr) return nullptr;
     items[i] = value;
   }
   return list.release();
@@ -230,7 +230,6 @@ PyObject* to_python(BinArchive&& archive) {
 
 PyObject* checked_result(PyObject* result) noexcept {
   if (result != nullptr) return result;
-  if (PyErr_Occurred() && PyErr_ExceptionMatches(PyExc_MemoryError)) return nullptr;
   PyErr_Clear();
   raise_internal_fault("The result could not be converted to a Python object.");
   return nullptr;

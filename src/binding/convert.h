@@ -96,8 +96,8 @@ PyObject* to_python(const std::optional<T>& value) {
   return to_python(*value);
 }
 
-/// A result the interpreter failed to build: memory exhaustion stays MemoryError, any
-/// other failure is a fault of ours and becomes InternalFault.
+/// A result the interpreter failed to build, whatever it raised, ends the call with
+/// InternalFault. MemoryError is kept for the model's own allocations.
 PyObject* checked_result(PyObject* result) noexcept;
 
 }  // namespace orvane::py

@@ -15,66 +15,58 @@ constexpr int kArgs = METH_VARARGS | METH_KEYWORDS;
 constexpr int kStatic = METH_VARARGS | METH_KEYWORDS | METH_STATIC;
 constexpr Access S = Access::kShared;
 constexpr Access X = Access::kExclusive;
+// from_bytes gives up the GIL from this input size on: about where loading takes longer
+// than the hand-over of the lock to another thread and back.
+constexpr std::size_t kUnlockedLoad = 256 * 1024;
 
-constexpr Param kBytes[] = {{"bytes", true}};
-constexpr Param kAddress[] = {{"address", true}};
-constexpr Param kAddressAmount[] = {{"address", true}, {"amount", true}};
-constexpr Param kAddressIndex[] = {{"address", true}, {"index", true}};
-constexpr Param kAddressValue[] = {{"address", true}, {"value", true}};
-constexpr Param kAddressBytes[] = {{"address", true}, {"bytes", true}};
-constexpr Param kAddressOptionalValue[] = {{"address", true}, {"value", false}};
-constexpr Param kAddressLabels[] = {{"address", true}, {"labels", true}};
-constexpr Param kAddressLabel[] = {{"address", true}, {"label", true}};
-constexpr Param kAmountInBytes[] = {{"amount_in_bytes", true}};
-constexpr Param kAddressAmountInBytes[] = {{"address", true}, {"amount_in_bytes", true}};
-constexpr Param kTarget[] = {{"target", true}};
-
-template <std::size_t N>
-constexpr MethodRow row(const char* name, int flags, Access access, const Param (&params)[N],
-                        Invoke invoke) {
-  return {name, flags, access, params, N, invoke};
-}
-constexpr MethodRow row(const char* name, Access access, Invoke invoke) {
-  return {name, METH_NOARGS, access, nullptr, 0, invoke};
-}
+constexpr Param kBytes[] = {{Name::kBytes, true}};
+constexpr Param kAddress[] = {{Name::kAddress, true}};
+constexpr Param kAddressAmount[] = {{Name::kAddress, true}, {Name::kAmount, true}};
+constexpr Param kAddressIndex[] = {{Name::kAddress, true}, {Name::kIndex, true}};
+constexpr Param kAddressValue[] = {{Name::kAddress, true}, {Name::kValue, true}};
+constexpr Param kAddressBytes[] = {{Name::kAddress, true}, {Name::kBytes, true}};
+constexpr Param kAddressOptionalValue[] = {{Name::kAddress, true}, {Name::kValue, false}};
+constexpr Param kAddressLabels[] = {{Name::kAddress, true}, {Name::kLabels, true}};
+constexpr Param kAddressLabel[] = {{Name::kAddress, true}, {Name::kLabel, true}};
+constexpr Param kAmountInBytes[] = {{Name::kAmountInBytes, true}};
+constexpr Param kAddressAmountInBytes[] = {{Name::kAddress, true}, {Name::kAmountInBytes, true}};
+constexpr Param kTarget[] = {{Name::kTarget, true}};
 
 constexpr MethodRow kMethods[] = {
-    row("from_bytes", kStatic, Access::kNone, kBytes, Static<&from_bytes, Bytes>::invoke),
-    row("size", S, Method<&size>::invoke),
-    row("serialize", S, Method<&serialize>::invoke),
-    row("read_f32", kArgs, S, kAddress, Method<&read_f32, U64>::invoke),
-    row("read_u8", kArgs, S, kAddress, Method<&read_u8, U64>::invoke),
-    row("read_u16", kArgs, S, kAddress, Method<&read_u16, U64>::invoke),
-    row("read_u32", kArgs, S, kAddress, Method<&read_u32, U64>::invoke),
-    row("read_i8", kArgs, S, kAddress, Method<&read_i8, U64>::invoke),
-    row("read_i16", kArgs, S, kAddress, Method<&read_i16, U64>::invoke),
-    row("read_i32", kArgs, S, kAddress, Method<&read_i32, U64>::invoke),
-    row("read_bytes", kArgs, S, kAddressAmount, Method<&read_bytes, U64, U64>::invoke),
-    row("read_string", kArgs, S, kAddress, Method<&read_string, U64>::invoke),
-    row("read_pointer", kArgs, S, kAddress, Method<&read_pointer, U64>::invoke),
-    row("read_labels", kArgs, S, kAddress, Method<&read_labels, U64>::invoke),
-    row("delete_string", kArgs, X, kAddress, Method<&delete_string, U64>::invoke),
-    row("delete_pointer", kArgs, X, kAddress, Method<&delete_pointer, U64>::invoke),
-    row("delete_labels", kArgs, X, kAddress, Method<&delete_labels, U64>::invoke),
-    row("delete_label", kArgs, X, kAddressIndex, Method<&delete_label, U64, U64>::invoke),
-    row("write_f32", kArgs, X, kAddressValue, Method<&write_f32, U64, F32>::invoke),
-    row("write_u8", kArgs, X, kAddressValue, Method<&write_u8, U64, U8>::invoke),
-    row("write_u16", kArgs, X, kAddressValue, Method<&write_u16, U64, U16>::invoke),
-    row("write_u32", kArgs, X, kAddressValue, Method<&write_u32, U64, U32>::invoke),
-    row("write_i8", kArgs, X, kAddressValue, Method<&write_i8, U64, I8>::invoke),
-    row("write_i16", kArgs, X, kAddressValue, Method<&write_i16, U64, I16>::invoke),
-    row("write_i32", kArgs, X, kAddressValue, Method<&write_i32, U64, I32>::invoke),
-    row("write_bytes", kArgs, X, kAddressBytes, Method<&write_bytes, U64, Bytes>::invoke),
-    row("write_string", kArgs, X, kAddressOptionalValue,
-        Method<&write_string, U64, OptionalStr>::invoke),
-    row("write_pointer", kArgs, X, kAddressOptionalValue,
-        Method<&write_pointer, U64, OptionalU64>::invoke),
-    row("write_labels", kArgs, X, kAddressLabels, Method<&write_labels, U64, StrList>::invoke),
-    row("write_label", kArgs, X, kAddressLabel, Method<&write_label, U64, Str>::invoke),
-    row("allocate_at_end", kArgs, X, kAmountInBytes, Method<&allocate_at_end, U64>::invoke),
-    row("allocate", kArgs, X, kAddressAmountInBytes, Method<&allocate, U64, U64>::invoke),
-    row("deallocate", kArgs, X, kAddressAmountInBytes, Method<&deallocate, U64, U64>::invoke),
-    row("find_label_address", kArgs, S, kTarget, Method<&find_label_address, Str>::invoke),
+    row<Load<&from_bytes, kUnlockedLoad>>("from_bytes", kStatic, Access::kNone, kBytes),
+    row<Method<&size>>("size", S),
+    row<Method<&serialize>>("serialize", S),
+    row<Method<&read_f32, U64>>("read_f32", kArgs, S, kAddress),
+    row<Method<&read_u8, U64>>("read_u8", kArgs, S, kAddress),
+    row<Method<&read_u16, U64>>("read_u16", kArgs, S, kAddress),
+    row<Method<&read_u32, U64>>("read_u32", kArgs, S, kAddress),
+    row<Method<&read_i8, U64>>("read_i8", kArgs, S, kAddress),
+    row<Method<&read_i16, U64>>("read_i16", kArgs, S, kAddress),
+    row<Method<&read_i32, U64>>("read_i32", kArgs, S, kAddress),
+    row<Method<&read_bytes, U64, U64>>("read_bytes", kArgs, S, kAddressAmount),
+    row<Method<&read_string, U64>>("read_string", kArgs, S, kAddress),
+    row<Method<&read_pointer, U64>>("read_pointer", kArgs, S, kAddress),
+    row<Method<&read_labels, U64>>("read_labels", kArgs, S, kAddress),
+    row<Method<&delete_string, U64>>("delete_string", kArgs, X, kAddress),
+    row<Method<&delete_pointer, U64>>("delete_pointer", kArgs, X, kAddress),
+    row<Method<&delete_labels, U64>>("delete_labels", kArgs, X, kAddress),
+    row<Method<&delete_label, U64, U64>>("delete_label", kArgs, X, kAddressIndex),
+    row<Method<&write_f32, U64, F32>>("write_f32", kArgs, X, kAddressValue),
+    row<Method<&write_u8, U64, U8>>("write_u8", kArgs, X, kAddressValue),
+    row<Method<&write_u16, U64, U16>>("write_u16", kArgs, X, kAddressValue),
+    row<Method<&write_u32, U64, U32>>("write_u32", kArgs, X, kAddressValue),
+    row<Method<&write_i8, U64, I8>>("write_i8", kArgs, X, kAddressValue),
+    row<Method<&write_i16, U64, I16>>("write_i16", kArgs, X, kAddressValue),
+    row<Method<&write_i32, U64, I32>>("write_i32", kArgs, X, kAddressValue),
+    row<Method<&write_bytes, U64, Bytes>>("write_bytes", kArgs, X, kAddressBytes),
+    row<Method<&write_string, U64, OptionalStr>>("write_string", kArgs, X, kAddressOptionalValue),
+    row<Method<&write_pointer, U64, OptionalU64>>("write_pointer", kArgs, X, kAddressOptionalValue),
+    row<Method<&write_labels, U64, StrList>>("write_labels", kArgs, X, kAddressLabels),
+    row<Method<&write_label, U64, Str>>("write_label", kArgs, X, kAddressLabel),
+    row<Method<&allocate_at_end, U64>>("allocate_at_end", kArgs, X, kAmountInBytes),
+    row<Method<&allocate, U64, U64>>("allocate", kArgs, X, kAddressAmountInBytes),
+    row<Method<&deallocate, U64, U64>>("deallocate", kArgs, X, kAddressAmountInBytes),
+    row<Method<&find_label_address, Str>>("find_label_address", kArgs, S, kTarget),
 };
 constexpr std::size_t kMethodCount = sizeof(kMethods) / sizeof(kMethods[0]);
 
@@ -82,11 +74,11 @@ constexpr std::size_t kMethodCount = sizeof(kMethods) / sizeof(kMethods[0]);
 // two-line entry point that hands its row to the shared frame.
 template <std::size_t I>
 PyObject* entry(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return run_call(kMethods[I], self, args, kwargs);
+  return run_call<kMethods[I].param_count>(kMethods[I], self, args, kwargs);
 }
 template <std::size_t I>
 PyObject* entry_noargs(PyObject* self, PyObject*) {
-  return run_call(kMethods[I], self, nullptr, nullptr);
+  return run_call<kMethods[I].param_count>(kMethods[I], self, nullptr, nullptr);
 }
 
 template <std::size_t I>
