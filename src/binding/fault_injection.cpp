@@ -9,6 +9,13 @@ namespace {
 
 long g_countdown = -1;  // allocations left before the refused one; negative: none
 bool g_keep_failing = false;
+long g_live = 0;  // C++ allocations made and not yet given back
+
+void release(void* p) noexcept {
+  if (p == nullptr) return;
+  --g_live;
+  std::free(p);
+}
 
 bool refuse() noexcept {
   if (g_countdown < 0) return false;
@@ -23,8 +30,11 @@ bool refuse() noexcept {
 void* allocate(std::size_t size, std::size_t alignment) noexcept {
   if (refuse()) return nullptr;
   if (size == 0) size = 1;
-  if (alignment <= alignof(std::max_align_t)) return std::malloc(size);
-  return std::aligned_alloc(alignment, (size + alignment - 1) / alignment * alignment);
+  void* p = alignment <= alignof(std::max_align_t)
+                ? std::malloc(size)
+                : std::aligned_alloc(alignment, (size + alignment - 1) / alignment * alignment);
+  if (p != nullptr) ++g_live;
+  return p;
 }
 
 void* allocate_or_throw(std::size_t size, std::size_t alignment) {
@@ -41,6 +51,12 @@ extern "C" __attribute__((visibility("default"))) void orvane_fail_allocation(lo
                                                                               int keep_failing) {
   g_countdown = n;
   g_keep_failing = keep_failing != 0;
+}
+
+/// The C++ allocations not yet given back, so a test can tell that a failed call
+/// leaked nothing.
+extern "C" __attribute__((visibility("default"))) long orvane_live_allocations() {
+  return g_live;
 }
 
 void* operator new(std::size_t size) {
@@ -69,38 +85,38 @@ void* operator new[](std::size_t size, std::align_val_t alignment, const std::no
 }
 
 void operator delete(void* p) noexcept {
-  std::free(p);
+  release(p);
 }
 void operator delete[](void* p) noexcept {
-  std::free(p);
+  release(p);
 }
 void operator delete(void* p, std::size_t) noexcept {
-  std::free(p);
+  release(p);
 }
 void operator delete[](void* p, std::size_t) noexcept {
-  std::free(p);
+  release(p);
 }
 void operator delete(void* p, const std::nothrow_t&) noexcept {
-  std::free(p);
+  release(p);
 }
 void operator delete[](void* p, const std::nothrow_t&) noexcept {
-  std::free(p);
+  release(p);
 }
 void operator delete(void* p, std::align_val_t) noexcept {
-  std::free(p);
+  release(p);
 }
 void operator delete[](void* p, std::align_val_t) noexcept {
-  std::free(p);
+  release(p);
 }
 void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
-  std::free(p);
+  release(p);
 }
 void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
-  std::free(p);
+  release(p);
 }
 void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept {
-  std::free(p);
+  release(p);
 }
 void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept {
-  std::free(p);
+  release(p);
 }

@@ -7,7 +7,7 @@ archive.read_u32("0x10")  # wrong: an address is an integer, not a str
 archive.write_string(0, 5)  # wrong: text entries are str
 archive.write_labels(0, [1, 2])  # wrong: label names are str
 archive.read_bytes(0)  # wrong: amount is required
-BinArchive.from_bytes(bytearray(32))  # wrong: only bytes is accepted
+BinArchive.from_bytes("archive")  # wrong: only bytes is accepted, not str
 size: str = archive.size()  # wrong: size() is an int
 text: str = archive.read_string(0)  # wrong: the result may be None
 archive.write_u8(address=0, byte=1)  # wrong: the parameter is called value
