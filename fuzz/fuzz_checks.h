@@ -182,11 +182,11 @@ inline Counts counts(const BinArchive& a) {
 
 inline SlotEntries slot_entries(const BinArchive& a, Address address) {
   SlotEntries e;
-  if (auto t = a.text.find(address); t != a.text.end()) e.text = text_value(t->second);
-  if (auto p = a.pointers.find(address); p != a.pointers.end()) e.pointer = p->second;
-  if (auto l = a.labels.find(address); l != a.labels.end()) {
+  if (const auto* t = a.text.find(address)) e.text = text_value(*t);
+  if (const auto* p = a.pointers.find(address)) e.pointer = *p;
+  if (const auto* l = a.labels.find(address)) {
     e.labels.emplace();
-    for (const auto& name : l->second) e.labels->push_back(text_value(name));
+    for (const auto& name : *l) e.labels->push_back(text_value(name));
   }
   return e;
 }

@@ -6,12 +6,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "address.h"
 #include "archive_error.h"
 #include "byte_view.h"
+#include "slot_map.h"
 #include "text.h"
 
 namespace orvane {
@@ -20,9 +20,9 @@ namespace orvane {
 /// slot are only overwritten with the map's value when a file is written.
 struct BinArchive {
   std::vector<std::uint8_t> data;
-  std::unordered_map<Address, Text> text;
-  std::unordered_map<Address, Address> pointers;
-  std::unordered_map<Address, std::vector<Text>> labels;
+  SlotMap<Text> text;
+  SlotMap<Address> pointers;
+  SlotMap<std::vector<Text>> labels;
 };
 
 // Loading and writing.
@@ -72,7 +72,7 @@ Status write_pointer(BinArchive& archive, Address address, std::optional<Address
 Status write_labels(BinArchive& archive, Address address, std::vector<std::string> labels);
 Status write_label(BinArchive& archive, Address address, std::string label);
 /// The lowest address whose label list holds `target`, so the answer never depends
-/// on the hash map's order.
+/// on the maps' order.
 std::optional<Address> find_label_address(const BinArchive& archive, std::string_view target);
 
 // Growing and shrinking the data region. Each call completes or changes nothing.

@@ -1,6 +1,8 @@
 // Typed reads and writes of the data region, and the operations on the pointer, text
 // and label maps. Every check runs before the first change.
 #include <cstring>
+#include <string>
+#include <unordered_map>
 
 #include "bin_archive.h"
 #include "file_format.h"
@@ -118,25 +120,25 @@ Status write_bytes(BinArchive& a, Address address, ByteView bytes) {
 Result<std::optional<Text>> read_string(const BinArchive& a, Address address) {
   Status checked = check_slot(a, address);
   if (!checked.ok()) return std::move(checked).take_error();
-  auto found = a.text.find(address);
-  if (found == a.text.end()) return std::optional<Text>();
-  return std::optional<Text>(found->second);
+  const Text* found = a.text.find(address);
+  if (found == nullptr) return std::optional<Text>();
+  return std::optional<Text>(*found);
 }
 
 Result<std::optional<Address>> read_pointer(const BinArchive& a, Address address) {
   Status checked = check_slot(a, address);
   if (!checked.ok()) return std::move(checked).take_error();
-  auto found = a.pointers.find(address);
-  if (found == a.pointers.end()) return std::optional<Address>();
-  return std::optional<Address>(found->second);
+  const Address* found = a.pointers.find(address);
+  if (found == nullptr) return std::optional<Address>();
+  return std::optional<Address>(*found);
 }
 
 Result<std::optional<std::vector<Text>>> read_labels(const BinArchive& a, Address address) {
   Status checked = check_slot(a, address);
   if (!checked.ok()) return std::move(checked).take_error();
-  auto found = a.labels.find(address);
-  if (found == a.labels.end()) return std::optional<std::vector<Text>>();
-  return std::optional<std::vector<Text>>(found->second);
+  const std::vector<Text>* found = a.labels.find(address);
+  if (found == nullptr) return std::optional<std::vector<Text>>();
+  return std::optional<std::vector<Text>>(*found);
 }
 
 Status delete_string(BinArchive& a, Address address) {
@@ -160,9 +162,9 @@ Status delete_labels(BinArchive& a, Address address) {
 Status delete_label(BinArchive& a, Address address, std::uint64_t index) {
   Status checked = check_slot(a, address);
   if (!checked.ok()) return checked;
-  auto found = a.labels.find(address);
-  if (found == a.labels.end()) return Ok{};
-  std::vector<Text>& names = found->second;
+  std::vector<Text>* found = a.labels.find(address);
+  if (found == nullptr) return Ok{};
+  std::vector<Text>& names = *found;
   if (index >= names.size()) {
     return fail("Index " + std::to_string(index) + " out of bounds for bucket of size " +
                 std::to_string(names.size()) + ".");
@@ -201,12 +203,12 @@ Status write_label(BinArchive& a, Address address, std::string label) {
   Status checked = check_slot(a, address);
   if (!checked.ok()) return checked;
   Text name = Text::owned(std::move(label));
-  auto found = a.labels.find(address);
-  if (found != a.labels.end()) {
-    found->second.push_back(std::move(name));  // strong guarantee: unchanged if it throws
+  std::vector<Text>* found = a.labels.find(address);
+  if (found != nullptr) {
+    found->push_back(std::move(name));  // strong guarantee: unchanged if it throws
   } else {
     std::vector<Text> names{std::move(name)};
-    a.labels.emplace(address, std::move(names));
+    a.labels.insert_or_assign(address, std::move(names));
   }
   return Ok{};
 }

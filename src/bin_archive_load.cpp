@@ -24,6 +24,7 @@ using namespace file_format;
 
 constexpr const char* kFellOut = "Fell out of buffer while reading shift-jis string.";
 constexpr const char* kDecodeError = "Error decoding shift-jis string.";
+constexpr Address kNoAddress = ~Address{0};  // never a slot: slots are 4-aligned
 
 struct Layout {
   std::uint64_t data_size;
@@ -35,67 +36,91 @@ struct Layout {
 };
 
 /// Every named string position (ascending, distinct) with its text or the message of
-/// its failure, filled in ascending order and searched by bisection: two flat arrays
+/// its failure, filled in ascending order and searched by bisection: flat arrays
 /// instead of a hash node per position.
 class Strings {
  public:
   explicit Strings(std::vector<std::uint64_t> positions) : positions_(std::move(positions)) {
-    resolved_.reserve(positions_.size());
+    texts_.reserve(positions_.size());
+    errors_.reserve(positions_.size());
   }
   const std::vector<std::uint64_t>& positions() const noexcept { return positions_; }
 
   /// Records the next position's outcome; positions are resolved in ascending order.
   void emplace(std::uint64_t position, Text text) {
     check_next(position);
-    resolved_.push_back(Resolved{std::move(text), nullptr});
+    texts_.push_back(std::move(text));
+    errors_.push_back(nullptr);
   }
   void emplace(std::uint64_t position, const char* error) {
     check_next(position);
-    resolved_.push_back(Resolved{std::nullopt, error});
+    texts_.emplace_back();
+    errors_.push_back(error);
   }
 
   /// The text at `position`, or nullptr with `error` set to its failure's message.
   const Text* at(std::uint64_t position, const char*& error) const {
     const auto found = std::lower_bound(positions_.begin(), positions_.end(), position);
-    if (found == positions_.end() || *found != position) {
+    if (found == positions_.end() || *found != position || texts_.size() != positions_.size()) {
       throw Fault("A string position was not resolved before use.");
     }
-    const Resolved& resolved = resolved_[static_cast<std::size_t>(found - positions_.begin())];
-    error = resolved.error;
-    return resolved.text ? &*resolved.text : nullptr;
+    const auto k = static_cast<std::size_t>(found - positions_.begin());
+    error = errors_[k];
+    return error == nullptr ? &texts_[k] : nullptr;
   }
 
  private:
-  struct Resolved {
-    std::optional<Text> text;
-    const char* error;
-  };
   void check_next(std::uint64_t position) const {
-    if (resolved_.size() >= positions_.size() || positions_[resolved_.size()] != position) {
+    if (texts_.size() >= positions_.size() || positions_[texts_.size()] != position) {
       throw Fault("String positions were resolved out of order.");
     }
   }
   std::vector<std::uint64_t> positions_;
-  std::vector<Resolved> resolved_;
+  std::vector<Text> texts_;           // empty handles where the position failed
+  std::vector<const char*> errors_;   // nullptr where it did not
+};
+
+/// Upper bounds on the distinct slots of each map, to reserve once: entries whose slot
+/// differs from the previous entry's of the same kind (exact for a file as the writer
+/// lays it out), and never more than the data region has slots.
+struct EntryCounts {
+  std::uint64_t texts = 0, pointers = 0, labels = 0;
 };
 
 /// The string positions the tables name, up to the first entry whose slot check fails
 /// (the load stops there, so later strings could never be reported).
-std::vector<std::uint64_t> string_positions(ByteView input, const Layout& layout) {
+std::vector<std::uint64_t> string_positions(ByteView input, const Layout& layout,
+                                            EntryCounts& counts) {
   const std::uint8_t* bytes = input.data;
+  const std::uint64_t slots = layout.data_size / kSlotSize;
   std::vector<std::uint64_t> positions;
+  positions.reserve(static_cast<std::size_t>(layout.label_count));
+  Address last_text = kNoAddress, last_pointer = kNoAddress, last_label = kNoAddress;
+  auto finish = [&] {
+    counts.texts = std::min(counts.texts, slots);
+    counts.pointers = std::min(counts.pointers, slots);
+    counts.labels = std::min(counts.labels, slots);
+    return std::move(positions);
+  };
   for (std::uint64_t i = 0; i < layout.pointer_count; ++i) {
     const Address address = load_u32(bytes + layout.pointer_table + kPointerEntrySize * i);
-    if (!check_address(layout.data_size, address, kSlotSize, kSlotSize).ok()) return positions;
+    if (!check_address(layout.data_size, address, kSlotSize, kSlotSize).ok()) return finish();
     const std::uint64_t value = load_u32(bytes + kHeaderSize + address);
-    if (value > layout.data_size) positions.push_back(value + kHeaderSize);
+    if (value > layout.data_size) {
+      positions.push_back(value + kHeaderSize);
+      counts.texts += address != std::exchange(last_text, address);
+    } else {
+      counts.pointers += address != std::exchange(last_pointer, address);
+    }
   }
   for (std::uint64_t j = 0; j < layout.label_count; ++j) {
     const std::uint8_t* row = bytes + layout.label_table + kLabelRowSize * j;
     positions.push_back(layout.text_start + load_u32(row + 4));
-    if (!check_address(layout.data_size, load_u32(row), kSlotSize, kSlotSize).ok()) break;
+    const Address address = load_u32(row);
+    if (!check_address(layout.data_size, address, kSlotSize, kSlotSize).ok()) break;
+    counts.labels += address != std::exchange(last_label, address);
   }
-  return positions;
+  return finish();
 }
 
 /// For each of `starts` (ascending offsets into `run`, none past its end), the UTF-8
@@ -141,8 +166,8 @@ void decode_run(ByteView input, const std::uint64_t* positions, std::size_t coun
     }
     return;
   }
-  auto run = std::make_shared<const std::vector<std::uint8_t>>(whole.data, whole.data + whole.size);
-  const ByteView bytes{run->data(), run->size()};
+  TextRun run(whole, count);
+  const ByteView bytes = run.bytes();
   // Each position's encoding and where its characters begin, then the decoded length
   // of every position, one pass per encoding that occurs. A mark's length is fixed per
   // encoding, so the starts of one encoding ascend with the positions.
@@ -168,7 +193,7 @@ void decode_run(ByteView input, const std::uint64_t* positions, std::size_t coun
       strings.emplace(positions[k], kDecodeError);
     } else {
       strings.emplace(positions[k],
-                      Text::stored(run, start, encodings[k], static_cast<std::size_t>(size)));
+                      run.add(start, encodings[k], static_cast<std::uint64_t>(size)));
     }
   }
 }
@@ -228,12 +253,13 @@ Result<BinArchive> from_bytes(ByteView input) {
         "header.");
   }
 
-  const Strings strings = resolve_strings(input, string_positions(input, layout));
+  EntryCounts entries;
+  const Strings strings = resolve_strings(input, string_positions(input, layout, entries));
   BinArchive archive;
   archive.data.assign(bytes + kHeaderSize, bytes + layout.pointer_table);
-  // Both counts are bounded by the input length, so these reservations are too.
-  archive.pointers.reserve(static_cast<std::size_t>(layout.pointer_count));
-  archive.labels.reserve(static_cast<std::size_t>(layout.label_count));
+  archive.text.reserve(static_cast<std::size_t>(entries.texts));
+  archive.pointers.reserve(static_cast<std::size_t>(entries.pointers));
+  archive.labels.reserve(static_cast<std::size_t>(entries.labels));
 
   for (std::uint64_t i = 0; i < layout.pointer_count; ++i) {
     const Address address = load_u32(bytes + layout.pointer_table + kPointerEntrySize * i);
@@ -258,7 +284,7 @@ Result<BinArchive> from_bytes(ByteView input) {
     if (name == nullptr) return fail(error);
     Status slot = check_address(layout.data_size, address, kSlotSize, kSlotSize);
     if (!slot.ok()) return std::move(slot).take_error();
-    archive.labels[address].push_back(*name);
+    archive.labels.find_or_insert(address).push_back(*name);
   }
   return archive;
 }

@@ -1,6 +1,6 @@
 // Growing and shrinking the data region. Everything that can fail (checks, memory for
-// the bytes and for the rebuilt maps) happens before the first change; the moves after
-// it cannot fail, so a call completes or leaves the archive as it was.
+// the bytes) happens before the first change; the maps are re-keyed in place after it,
+// which cannot fail, so a call completes or leaves the archive as it was.
 #include <limits>
 #include <new>
 #include <optional>
@@ -67,55 +67,21 @@ Status reserve_growth(std::vector<std::uint8_t>& data, std::uint64_t amount) {
   return Ok{};
 }
 
-/// Moves every node of `from` into `to`: `keep(key, mapped)` decides, `move(key, mapped)`
-/// rewrites in place. Nodes are re-keyed, never copied, so strings and name lists stay put.
-/// `to` has room for every node (reserved), and the standard rules out a rehash then, so
-/// no step here allocates or throws.
-template <typename Map, typename Keep, typename Move>
-void move_nodes(Map& from, Map& to, Keep keep, Move move) {
-  while (!from.empty()) {
-    auto node = from.extract(from.begin());
-    if (!keep(node.key(), node.mapped())) continue;
-    move(node.key(), node.mapped());
-    to.insert(std::move(node));
-  }
+/// Re-keys the three maps in place: entries whose key (and, for a pointer,
+/// destination) `keep` accepts stay, with every kept key and destination moved by
+/// `shift`. Nothing here allocates, so nothing can fail half-way.
+template <typename Keep, typename Shift>
+void rekey_maps(BinArchive& a, Keep keep, Shift shift) noexcept {
+  auto keep_key = [&](const auto& entry) { return keep(entry.first); };
+  auto shift_key = [&](auto& entry) { shift(entry.first); };
+  a.text.rekey(keep_key, shift_key);
+  a.labels.rekey(keep_key, shift_key);
+  a.pointers.rekey([&](const auto& entry) { return keep(entry.first) && keep(entry.second); },
+                   [&](auto& entry) {
+                     shift(entry.first);
+                     shift(entry.second);
+                   });
 }
-
-/// The three maps rebuilt under new keys. Buckets are reserved up front, before the
-/// caller changes anything, so that the rebuild itself cannot fail half-way.
-class RebuiltMaps {
- public:
-  explicit RebuiltMaps(const BinArchive& a) {
-    text_.reserve(a.text.size());
-    pointers_.reserve(a.pointers.size());
-    labels_.reserve(a.labels.size());
-  }
-
-  /// Keeps the entries whose key (and, for a pointer, destination) `keep` accepts,
-  /// moves every kept key and destination by `shift`, and installs the result.
-  template <typename Keep, typename Shift>
-  void rebuild(BinArchive& a, Keep keep, Shift shift) {
-    auto keep_key = [&](Address key, const auto&) { return keep(key); };
-    auto shift_key = [&](Address& key, auto&) { shift(key); };
-    move_nodes(a.text, text_, keep_key, shift_key);
-    move_nodes(a.labels, labels_, keep_key, shift_key);
-    move_nodes(
-        a.pointers, pointers_,
-        [&](Address key, Address destination) { return keep(key) && keep(destination); },
-        [&](Address& key, Address& destination) {
-          shift(key);
-          shift(destination);
-        });
-    a.text.swap(text_);
-    a.labels.swap(labels_);
-    a.pointers.swap(pointers_);
-  }
-
- private:
-  decltype(BinArchive::text) text_;
-  decltype(BinArchive::pointers) pointers_;
-  decltype(BinArchive::labels) labels_;
-};
 
 }  // namespace
 
@@ -136,11 +102,10 @@ Status allocate(BinArchive& a, Address address, std::uint64_t amount) {
   if (amount == 0) return Ok{};
   Status moves = check_destinations_move(a, address, amount);
   if (!moves.ok()) return moves;
-  RebuiltMaps rebuilt(a);
 
   a.data.insert(a.data.begin() + static_cast<std::ptrdiff_t>(address),
                 static_cast<std::size_t>(amount), 0);
-  rebuilt.rebuild(
+  rekey_maps(
       a, [](Address) { return true; },
       [&](Address& value) {
         if (value >= address) value += amount;
@@ -153,12 +118,11 @@ Status deallocate(BinArchive& a, Address address, std::uint64_t amount) {
   if (!checked.ok()) return checked;
   if (amount % 4 != 0) return amount_alignment_error(amount);
   if (amount == 0) return Ok{};
-  RebuiltMaps rebuilt(a);
 
   const Address end = address + amount;  // cannot wrap: the check held end <= size
   a.data.erase(a.data.begin() + static_cast<std::ptrdiff_t>(address),
                a.data.begin() + static_cast<std::ptrdiff_t>(end));
-  rebuilt.rebuild(
+  rekey_maps(
       a, [&](Address value) { return value < address || value >= end; },
       [&](Address& value) {
         if (value >= end) value -= amount;

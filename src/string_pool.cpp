@@ -11,30 +11,38 @@ namespace {
 
 /// Addresses of heap objects share their low bits; mix them before they index a table.
 std::uint64_t hash_pointer(const void* pointer) noexcept {
-  std::uint64_t x = reinterpret_cast<std::uintptr_t>(pointer);
-  x ^= x >> 33;
-  x *= 0xff51afd7ed558ccdULL;
-  x ^= x >> 33;
-  return x;
+  return mix_bits(reinterpret_cast<std::uintptr_t>(pointer));
 }
 
 }  // namespace
 
-StringPool::StringPool(std::size_t strings) : by_object_(strings), by_value_(strings) {}
+StringPool::StringPool(std::size_t strings) : by_object_(strings), by_value_(strings) {
+  if (strings >= FlatIndex::kNone) throw std::bad_alloc();
+  objects_.reserve(strings);
+  object_strings_.reserve(strings);
+  strings_.reserve(strings);
+  offsets_.reserve(strings);
+}
 
 Result<StringPool::Interned> StringPool::intern(const Text& text) {
-  bool inserted = false;
-  const std::uint64_t next = offsets_.size();
-  std::uint64_t& known =
-      by_object_.find_or_insert(hash_pointer(text.identity()), text.identity(), next, inserted);
-  if (!inserted) return Interned{offsets_[known], static_cast<std::size_t>(known)};
+  // A table sized for fewer keys than it is given could fill and never end a probe.
+  if (objects_.size() == objects_.capacity()) {
+    throw Fault("The string pool was given more strings than it was sized for.");
+  }
+  const void* identity = text.identity();
+  const std::uint64_t identity_hash = hash_pointer(identity);
+  const std::uint32_t seen = by_object_.find(
+      identity_hash, [&](std::uint32_t at) { return objects_[at] == identity; });
+  if (seen != FlatIndex::kNone) {
+    const std::uint32_t index = object_strings_[seen];
+    return Interned{offsets_[index], index};
+  }
 
-  std::string scratch;
-  const std::string_view value = text.view(scratch);
-  const std::uint64_t index =
-      by_value_.find_or_insert(std::hash<std::string_view>()(value), &text, next, inserted,
-                               [value](const Text* stored) { return stored->equals(value); });
-  if (inserted) {
+  const std::string_view value = text.view(scratch_);
+  const std::uint64_t value_hash = std::hash<std::string_view>()(value);
+  std::uint32_t index = by_value_.find(
+      value_hash, [&](std::uint32_t at) { return strings_[at]->equals(value); });
+  if (index == FlatIndex::kNone) {
     // A U+0000 would be written as the terminator and silently cut the string when
     // the file is read back, so it is refused like any character the file cannot hold.
     if (value.find('\0') != std::string_view::npos) {
@@ -44,13 +52,16 @@ Result<StringPool::Interned> StringPool::intern(const Text& text) {
     Status encoded = encode_shift_jis_string(value, bytes_);
     if (!encoded.ok()) return std::move(encoded).take_error();
     bytes_.push_back(0);
+    index = static_cast<std::uint32_t>(strings_.size());
+    strings_.push_back(&text);
     offsets_.push_back(offset);
-  } else {
-    // A new object with known characters: its identity slot names the string's index,
-    // not the one a new string would have had.
-    known = index;
+    by_value_.insert(value_hash, index);
   }
-  return Interned{offsets_[index], static_cast<std::size_t>(index)};
+  // A new object: its identity names the string's index, whether new or known.
+  by_object_.insert(identity_hash, static_cast<std::uint32_t>(objects_.size()));
+  objects_.push_back(identity);
+  object_strings_.push_back(index);
+  return Interned{offsets_[index], index};
 }
 
 }  // namespace orvane

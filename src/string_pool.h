@@ -33,14 +33,19 @@ class StringPool {
 
  private:
   std::vector<std::uint8_t> bytes_;
-  std::vector<std::uint64_t> offsets_;  // by index
   // Entries loaded from one file position share one Text, so the identity lookup
   // answers most repeats without looking at the characters.
-  FlatTable<const void*> by_object_;
-  // Keyed by the archive's own Text objects, which outlive the pool: text decoded on
-  // read is decoded again only to compare it with a string of the same hash, instead
-  // of holding a decoded copy of every distinct string for the whole call.
-  FlatTable<const Text*> by_value_;
+  std::vector<const void*> objects_;           // each distinct Text met
+  std::vector<std::uint32_t> object_strings_;  // its string's index
+  FlatIndex by_object_;
+  // By index: the archive's own Text objects, which outlive the pool, and where each
+  // string starts. Text decoded on read is decoded again only to compare it with a
+  // string of the same hash, instead of holding a decoded copy of every distinct
+  // string for the whole call.
+  std::vector<const Text*> strings_;
+  std::vector<std::uint64_t> offsets_;
+  FlatIndex by_value_;
+  std::string scratch_;
 };
 
 }  // namespace orvane
