@@ -40,44 +40,104 @@ struct Layout {
 /// instead of a hash node per position.
 class Strings {
  public:
+  enum Outcome : std::uint8_t { kText, kFellOutOfBuffer, kDoesNotDecode };
+
   explicit Strings(std::vector<std::uint64_t> positions) : positions_(std::move(positions)) {
-    texts_.reserve(positions_.size());
-    errors_.reserve(positions_.size());
+    texts_.resize(positions_.size());
+    outcomes_.reserve(positions_.size());
   }
   const std::vector<std::uint64_t>& positions() const noexcept { return positions_; }
 
-  /// Records the next position's outcome; positions are resolved in ascending order.
-  void emplace(std::uint64_t position, Text text) {
-    check_next(position);
-    texts_.push_back(std::move(text));
-    errors_.push_back(nullptr);
+  /// Records the next position's outcome, in ascending order; the text of a kText
+  /// outcome may be set later with set_text.
+  std::size_t emplace(std::uint64_t position, Outcome outcome, Text text = Text()) {
+    const std::size_t k = outcomes_.size();
+    if (k >= positions_.size() || positions_[k] != position) {
+      throw Fault("String positions were resolved out of order.");
+    }
+    outcomes_.push_back(outcome);
+    texts_[k] = std::move(text);
+    return k;
   }
-  void emplace(std::uint64_t position, const char* error) {
-    check_next(position);
-    texts_.emplace_back();
-    errors_.push_back(error);
-  }
+  void set_text(std::size_t k, Text text) noexcept { texts_[k] = std::move(text); }
 
   /// The text at `position`, or nullptr with `error` set to its failure's message.
   const Text* at(std::uint64_t position, const char*& error) const {
     const auto found = std::lower_bound(positions_.begin(), positions_.end(), position);
-    if (found == positions_.end() || *found != position || texts_.size() != positions_.size()) {
+    if (found == positions_.end() || *found != position || outcomes_.size() != positions_.size()) {
       throw Fault("A string position was not resolved before use.");
     }
     const auto k = static_cast<std::size_t>(found - positions_.begin());
-    error = errors_[k];
-    return error == nullptr ? &texts_[k] : nullptr;
+    switch (outcomes_[k]) {
+      case kText:
+        return &texts_[k];
+      case kFellOutOfBuffer:
+        error = kFellOut;
+        return nullptr;
+      default:
+        error = kDecodeError;
+        return nullptr;
+    }
   }
 
  private:
-  void check_next(std::uint64_t position) const {
-    if (texts_.size() >= positions_.size() || positions_[texts_.size()] != position) {
-      throw Fault("String positions were resolved out of order.");
-    }
-  }
   std::vector<std::uint64_t> positions_;
-  std::vector<Text> texts_;           // empty handles where the position failed
-  std::vector<const char*> errors_;   // nullptr where it did not
+  std::vector<Text> texts_;  // empty handles where the position failed
+  std::vector<Outcome> outcomes_;
+};
+
+/// Strings that start at one position each, decoded at once and packed back to back
+/// into blocks of about kBlockBytes of UTF-8 (a block lives while any of its texts
+/// does, so a few big blocks would pin much memory after edits; tiny ones would cost
+/// an allocation each).
+class DecodedBlocks {
+ public:
+  static constexpr std::size_t kBlockBytes = 256 * 1024;
+
+  explicit DecodedBlocks(Strings& strings) : strings_(strings) { chars_.reserve(kBlockBytes); }
+
+  /// Decodes `bytes` (a whole stored string) for the next position, `position`.
+  void add(std::uint64_t position, ByteView bytes) {
+    std::size_t mark = 0;
+    const TextEncoding encoding = sniff_byte_order_mark(bytes, mark);
+    const std::size_t begin = chars_.size();
+    if (begin != 0 && begin + bytes.size > kBlockBytes) {
+      flush();
+    }
+    const std::size_t start = chars_.size();
+    if (!decode_text(ByteView{bytes.data + mark, bytes.size - mark}, encoding, chars_)) {
+      strings_.emplace(position, Strings::kDoesNotDecode);
+      return;
+    }
+    const std::size_t size = chars_.size() - start;
+    if (chars_.size() > 0xFFFFFFFFu) {
+      // A block addresses at most 4 GiB. A file holds less, but some characters
+      // triple in UTF-8: such a string (alone in the buffer, see above) gets its own.
+      strings_.emplace(position, Strings::kText,
+                       Text::owned(std::string_view(chars_.data() + start, size)));
+      chars_.resize(start);
+      return;
+    }
+    pending_.push_back(Pending{strings_.emplace(position, Strings::kText), start, size});
+  }
+
+  /// Moves what is pending into a block of its exact size.
+  void flush() {
+    if (pending_.empty()) return;
+    TextBlock block(ByteView{reinterpret_cast<const std::uint8_t*>(chars_.data()), chars_.size()},
+                    pending_.size());
+    for (const Pending& p : pending_) strings_.set_text(p.k, block.add_decoded(p.begin, p.size));
+    pending_.clear();
+    chars_.clear();
+  }
+
+ private:
+  struct Pending {
+    std::size_t k, begin, size;
+  };
+  Strings& strings_;
+  std::string chars_;
+  std::vector<Pending> pending_;
 };
 
 /// Upper bounds on the distinct slots of each map, to reserve once: entries whose slot
@@ -154,19 +214,14 @@ void suffix_sizes(ByteView run, TextEncoding encoding, const std::vector<std::si
 /// Decodes the strings at `positions` (ascending, distinct), which all end at the
 /// 0x00 byte at `terminator`.
 void decode_run(ByteView input, const std::uint64_t* positions, std::size_t count,
-                std::uint64_t terminator, Strings& strings) {
+                std::uint64_t terminator, Strings& strings, DecodedBlocks& decoded) {
   const std::uint64_t first = positions[0];
   const ByteView whole{input.data + first, static_cast<std::size_t>(terminator - first)};
   if (count == 1) {  // the usual case: one string, decoded now
-    Result<std::string> text = decode_stored_string(whole);
-    if (text.ok()) {
-      strings.emplace(first, Text::owned(std::move(text).value()));
-    } else {
-      strings.emplace(first, kDecodeError);
-    }
+    decoded.add(first, whole);
     return;
   }
-  TextRun run(whole, count);
+  TextBlock run(whole, count);
   const ByteView bytes = run.bytes();
   // Each position's encoding and where its characters begin, then the decoded length
   // of every position, one pass per encoding that occurs. A mark's length is fixed per
@@ -190,10 +245,10 @@ void decode_run(ByteView input, const std::uint64_t* positions, std::size_t coun
     const std::size_t start = starts[e][taken[e]];
     const std::int64_t size = sizes[e][taken[e]++];
     if (size < 0) {
-      strings.emplace(positions[k], kDecodeError);
+      strings.emplace(positions[k], Strings::kDoesNotDecode);
     } else {
-      strings.emplace(positions[k],
-                      run.add(start, encodings[k], static_cast<std::uint64_t>(size)));
+      strings.emplace(positions[k], Strings::kText,
+                      run.add_on_read(start, encodings[k], static_cast<std::uint64_t>(size)));
     }
   }
 }
@@ -203,6 +258,7 @@ Strings resolve_strings(ByteView input, std::vector<std::uint64_t> named) {
   std::sort(named.begin(), named.end());
   named.erase(std::unique(named.begin(), named.end()), named.end());
   Strings strings(std::move(named));
+  DecodedBlocks decoded(strings);
   const std::vector<std::uint64_t>& positions = strings.positions();
   std::size_t k = 0;
   while (k < positions.size()) {
@@ -212,16 +268,17 @@ Strings resolve_strings(ByteView input, std::vector<std::uint64_t> named) {
             ? std::memchr(input.data + start, 0, static_cast<std::size_t>(input.size - start))
             : nullptr;
     if (zero == nullptr) {  // no terminator before the end: nor for any later position
-      for (; k < positions.size(); ++k) strings.emplace(positions[k], kFellOut);
+      for (; k < positions.size(); ++k) strings.emplace(positions[k], Strings::kFellOutOfBuffer);
       break;
     }
     const auto terminator =
         static_cast<std::uint64_t>(static_cast<const std::uint8_t*>(zero) - input.data);
     std::size_t end = k;
     while (end < positions.size() && positions[end] <= terminator) ++end;
-    decode_run(input, positions.data() + k, end - k, terminator, strings);
+    decode_run(input, positions.data() + k, end - k, terminator, strings, decoded);
     k = end;
   }
+  decoded.flush();
   return strings;
 }
 

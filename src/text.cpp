@@ -1,5 +1,5 @@
-// Owned and stored text; stored text is decoded on each read and never cached, so an
-// archive's memory stays proportional to its file.
+// Owned text and text blocks; text decoded on read is never cached, so an archive's
+// memory stays proportional to its file.
 #include "text.h"
 
 #include <cstring>
@@ -9,17 +9,8 @@
 
 namespace orvane {
 
-namespace {
-
-/// What precedes an owned record in its allocation.
-struct OwnedHeader {
-  std::uint64_t references;
-};
-
-}  // namespace
-
-/// The start of a run's block; `count` records and then `length` bytes follow it.
-struct TextRun::Header {
+/// The start of a block; `count` records and then `length` bytes follow it.
+struct TextBlock::Header {
   std::uint64_t references;
   std::uint64_t length;
   std::uint64_t count;
@@ -29,33 +20,32 @@ struct TextRun::Header {
   std::uint8_t* bytes() noexcept { return reinterpret_cast<std::uint8_t*>(records() + count); }
 
   static Header* of(Text::Record* record) noexcept {
-    Text::Record* first = record - (record->tag & Text::kIndexMask);
-    return reinterpret_cast<Header*>(first) - 1;
+    return reinterpret_cast<Header*>(record - record->in_block.index) - 1;
   }
 };
 
-static_assert(sizeof(OwnedHeader) % alignof(std::uint64_t) == 0, "records must stay aligned");
-
 Text Text::owned(std::string_view utf8) {
-  void* block = ::operator new(sizeof(OwnedHeader) + sizeof(Record) + utf8.size());
-  auto* header = new (block) OwnedHeader{1};
-  auto* record = new (header + 1) Record{utf8.size(), 0, 0};
+  if (utf8.size() > kSize) throw std::bad_alloc();
+  void* block = ::operator new(sizeof(Record) + utf8.size());
+  auto* record = new (block) Record;
+  record->word = utf8.size();
+  record->references = 1;
   if (!utf8.empty()) std::memcpy(record + 1, utf8.data(), utf8.size());
   return Text(record);
 }
 
 std::uint64_t& Text::references() const noexcept {
-  if ((record_->tag & kStored) == 0) return (reinterpret_cast<OwnedHeader*>(record_) - 1)->references;
-  return TextRun::Header::of(record_)->references;
+  if ((record_->word & kInBlock) == 0) return record_->references;
+  return TextBlock::Header::of(record_)->references;
 }
 
 void Text::release() noexcept {
   if (record_ == nullptr) return;
   if (--references() == 0) {
-    if ((record_->tag & kStored) == 0) {
-      ::operator delete(reinterpret_cast<OwnedHeader*>(record_) - 1);
+    if ((record_->word & kInBlock) == 0) {
+      ::operator delete(record_);
     } else {
-      ::operator delete(TextRun::Header::of(record_));
+      ::operator delete(TextBlock::Header::of(record_));
     }
   }
   record_ = nullptr;
@@ -63,17 +53,19 @@ void Text::release() noexcept {
 
 std::string_view Text::view(std::string& scratch) const {
   const Record& record = *record_;
-  if ((record.tag & kStored) == 0) {
-    return std::string_view(reinterpret_cast<const char*>(record_ + 1),
-                            static_cast<std::size_t>(record.size));
+  const std::uint64_t word = record.word;
+  const auto size = static_cast<std::size_t>(word & kSize);
+  if ((word & kInBlock) == 0) {
+    return std::string_view(reinterpret_cast<const char*>(record_ + 1), size);
   }
-  TextRun::Header* run = TextRun::Header::of(record_);
+  TextBlock::Header* block = TextBlock::Header::of(record_);
+  const std::uint8_t* start = block->bytes() + record.in_block.begin;
+  if ((word & kOnRead) == 0) return std::string_view(reinterpret_cast<const char*>(start), size);
   scratch.clear();
-  scratch.reserve(static_cast<std::size_t>(record.size));
-  const ByteView bytes{run->bytes() + record.begin,
-                       static_cast<std::size_t>(run->length - record.begin)};
-  const auto encoding = static_cast<TextEncoding>((record.tag >> kEncodingShift) & 3u);
-  if (!decode_text(bytes, encoding, scratch) || scratch.size() != record.size) {
+  scratch.reserve(size);
+  const ByteView bytes{start, static_cast<std::size_t>(block->length - record.in_block.begin)};
+  const auto encoding = static_cast<TextEncoding>((word >> kEncodingShift) & 3u);
+  if (!decode_text(bytes, encoding, scratch) || scratch.size() != size) {
     throw Fault("Stored text no longer decodes as it did when it was loaded.");
   }
   return scratch;
@@ -98,34 +90,47 @@ bool operator==(const Text& a, const Text& b) {
   return b.equals(a.view(scratch));
 }
 
-TextRun::TextRun(ByteView bytes, std::size_t texts) {
-  // A file of under 2^32 bytes names fewer than 2^29 positions (each takes an 8-byte
-  // table row or a 4-byte entry and its 4-byte slot), and each begins inside the run.
-  if (texts > Text::kIndexMask || bytes.size > 0xFFFFFFFFu) {
-    throw Fault("A stored run is larger than a file can hold.");
+TextBlock::TextBlock(ByteView bytes, std::size_t texts) {
+  // Records find their bytes by a 32-bit offset and their block by a 32-bit index.
+  if (texts > 0xFFFFFFFFu || bytes.size > 0xFFFFFFFFu) {
+    throw Fault("A text block is larger than its records can address.");
   }
   void* block = ::operator new(sizeof(Header) + sizeof(Text::Record) * texts + bytes.size);
   header_ = new (block) Header{1, bytes.size, texts, 0};
   if (bytes.size != 0) std::memcpy(header_->bytes(), bytes.data, bytes.size);
 }
 
-TextRun::~TextRun() {
+TextBlock::~TextBlock() {
   if (--header_->references == 0) ::operator delete(header_);
 }
 
-ByteView TextRun::bytes() const noexcept {
+ByteView TextBlock::bytes() const noexcept {
   return ByteView{header_->bytes(), static_cast<std::size_t>(header_->length)};
 }
 
-Text TextRun::add(std::size_t begin, TextEncoding encoding, std::uint64_t utf8_size) {
-  if (header_->used == header_->count) throw Fault("A stored run was given more texts than room.");
+Text TextBlock::add(std::uint64_t word, std::size_t begin) {
+  if (header_->used == header_->count || begin > header_->length) {
+    throw Fault("A text block was given more texts than it has room for.");
+  }
   const auto index = static_cast<std::uint32_t>(header_->used++);
-  Text::Record* record = new (header_->records() + index)
-      Text::Record{utf8_size, static_cast<std::uint32_t>(begin),
-                   Text::kStored | (static_cast<std::uint32_t>(encoding) << Text::kEncodingShift) |
-                       index};
+  auto* record = new (header_->records() + index) Text::Record;
+  record->word = word | Text::kInBlock;
+  record->in_block.begin = static_cast<std::uint32_t>(begin);
+  record->in_block.index = index;
   ++header_->references;
   return Text(record);
+}
+
+Text TextBlock::add_decoded(std::size_t begin, std::uint64_t size) {
+  if (begin > header_->length || size > header_->length - begin) throw Fault("A decoded text runs past its block.");
+  return add(size, begin);
+}
+
+Text TextBlock::add_on_read(std::size_t begin, TextEncoding encoding, std::uint64_t utf8_size) {
+  if (utf8_size > Text::kSize) throw Fault("A stored text is larger than a record can say.");
+  return add(utf8_size | Text::kOnRead |
+                 (static_cast<std::uint64_t>(encoding) << Text::kEncodingShift),
+             begin);
 }
 
 }  // namespace orvane

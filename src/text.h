@@ -1,12 +1,14 @@
 // Immutable text held by text entries and label lists, as a one-word handle.
 //
-// Text set from a caller, and text loaded from a file where one string starts at a
-// position, is kept as UTF-8 in one allocation of its exact size. Where many entries
-// start at different places inside one stored run, the run is copied once into a block
-// that also holds a 16-byte record per named position, and each text is decoded when
-// read: a file can name a few megabytes of bytes from a million places, and holding
-// each decoded suffix would cost terabytes. Copies share their record by reference
-// count (not atomic: an archive's texts are only touched by the thread that holds it).
+// Text set from a caller is kept as UTF-8 in one allocation of its exact size. Text
+// loaded from a file lives in blocks: one allocation holding a 16-byte record per text
+// and then the bytes. Strings that start at one position are decoded at load time and
+// their UTF-8 packed back to back into shared blocks. Where many entries start at
+// different places inside one stored run, the run is copied once into a block of its
+// own and each text is decoded when read: a file can name a few megabytes of bytes
+// from a million places, and holding each decoded suffix would cost terabytes. A block
+// lives while any of its texts does. Copies share their record by reference count
+// (not atomic: an archive's texts are only touched by the thread that holds it).
 #pragma once
 
 #include <cstddef>
@@ -20,7 +22,7 @@
 
 namespace orvane {
 
-class TextRun;
+class TextBlock;
 
 class Text {
  public:
@@ -38,18 +40,18 @@ class Text {
   ~Text() { release(); }
 
   /// The length in UTF-8 bytes, known without decoding.
-  std::size_t size() const noexcept { return static_cast<std::size_t>(record_->size); }
-  /// The UTF-8 text; owned text is returned as it is, stored text is decoded into
-  /// `scratch` first.
+  std::size_t size() const noexcept { return static_cast<std::size_t>(record_->word & kSize); }
+  /// The UTF-8 text; text held as UTF-8 is returned as it is, text decoded on read is
+  /// decoded into `scratch` first.
   std::string_view view(std::string& scratch) const;
   /// The UTF-8 text as a new string.
   std::string str() const;
-  /// Whether the characters are `utf8`; stored text is decoded only when the lengths
-  /// already match.
+  /// Whether the characters are `utf8`; text decoded on read is decoded only when the
+  /// lengths already match.
   bool equals(std::string_view utf8) const;
   /// Whether reading the characters means decoding them (text loaded from a run that
   /// several entries start inside).
-  bool decoded_on_read() const noexcept { return (record_->tag & kStored) != 0; }
+  bool decoded_on_read() const noexcept { return (record_->word & kOnRead) != 0; }
   /// Equal for copies of one Text, which therefore hold the same characters.
   const void* identity() const noexcept { return record_; }
 
@@ -57,17 +59,24 @@ class Text {
   friend bool operator!=(const Text& a, const Text& b) { return !(a == b); }
 
  private:
-  friend class TextRun;
-  /// Owned text: tag 0, the characters follow the record. Stored text: tag holds the
-  /// stored flag, the encoding and the record's index in its run's block.
+  friend class TextBlock;
+  /// `word` holds the UTF-8 size and the flags below. An owned record counts its own
+  /// references and its characters follow it; a record in a block knows where its
+  /// bytes start in the block and its own index, which leads back to the block.
   struct Record {
-    std::uint64_t size;
-    std::uint32_t begin;
-    std::uint32_t tag;
+    std::uint64_t word;
+    union {
+      std::uint64_t references;
+      struct {
+        std::uint32_t begin;
+        std::uint32_t index;
+      } in_block;
+    };
   };
-  static constexpr std::uint32_t kStored = 1u << 31;
-  static constexpr unsigned kEncodingShift = 29;
-  static constexpr std::uint32_t kIndexMask = (1u << kEncodingShift) - 1;
+  static constexpr std::uint64_t kInBlock = std::uint64_t{1} << 63;
+  static constexpr std::uint64_t kOnRead = std::uint64_t{1} << 62;
+  static constexpr unsigned kEncodingShift = 60;
+  static constexpr std::uint64_t kSize = (std::uint64_t{1} << kEncodingShift) - 1;
 
   explicit Text(Record* adopted) noexcept : record_(adopted) {}
   std::uint64_t& references() const noexcept;
@@ -79,25 +88,27 @@ class Text {
   Record* record_ = nullptr;
 };
 
-/// One stored run with room for the texts that start inside it, all in one block.
-class TextRun {
+/// One allocation of text records and bytes, filled once by the loader.
+class TextBlock {
  public:
-  /// Copies `bytes` (the run without its terminator) into a block with room for
-  /// `texts` records.
-  TextRun(ByteView bytes, std::size_t texts);
-  TextRun(const TextRun&) = delete;
-  TextRun& operator=(const TextRun&) = delete;
-  ~TextRun();
+  /// A block for `texts` records and a copy of `bytes`.
+  TextBlock(ByteView bytes, std::size_t texts);
+  TextBlock(const TextBlock&) = delete;
+  TextBlock& operator=(const TextBlock&) = delete;
+  ~TextBlock();
 
-  /// The run's copy, valid while any of its texts is.
+  /// The block's bytes, valid while any of its texts is.
   ByteView bytes() const noexcept;
-  /// The next text: what bytes()[begin..] decodes to in `encoding`. The caller has
-  /// checked that it decodes, and to `utf8_size` bytes.
-  Text add(std::size_t begin, TextEncoding encoding, std::uint64_t utf8_size);
+  /// The next text: the UTF-8 at bytes()[begin, begin + size).
+  Text add_decoded(std::size_t begin, std::uint64_t size);
+  /// The next text: what bytes()[begin..] decodes to in `encoding`, decoded on each
+  /// read. The caller has checked that it decodes, and to `utf8_size` bytes.
+  Text add_on_read(std::size_t begin, TextEncoding encoding, std::uint64_t utf8_size);
 
  private:
   friend class Text;
   struct Header;
+  Text add(std::uint64_t word, std::size_t begin);
   Header* header_;
 };
 
