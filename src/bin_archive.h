@@ -11,6 +11,7 @@
 #include "address.h"
 #include "archive_error.h"
 #include "byte_view.h"
+#include "label_list.h"
 #include "slot_map.h"
 #include "text.h"
 
@@ -22,7 +23,7 @@ struct BinArchive {
   std::vector<std::uint8_t> data;
   SlotMap<Text> text;
   SlotMap<Address> pointers;
-  SlotMap<std::vector<Text>> labels;
+  SlotMap<LabelList> labels;
 };
 
 // Loading and writing.

@@ -136,9 +136,9 @@ Result<std::optional<Address>> read_pointer(const BinArchive& a, Address address
 Result<std::optional<std::vector<Text>>> read_labels(const BinArchive& a, Address address) {
   Status checked = check_slot(a, address);
   if (!checked.ok()) return std::move(checked).take_error();
-  const std::vector<Text>* found = a.labels.find(address);
+  const LabelList* found = a.labels.find(address);
   if (found == nullptr) return std::optional<std::vector<Text>>();
-  return std::optional<std::vector<Text>>(*found);
+  return std::optional<std::vector<Text>>(found->to_vector());
 }
 
 Status delete_string(BinArchive& a, Address address) {
@@ -162,14 +162,14 @@ Status delete_labels(BinArchive& a, Address address) {
 Status delete_label(BinArchive& a, Address address, std::uint64_t index) {
   Status checked = check_slot(a, address);
   if (!checked.ok()) return checked;
-  std::vector<Text>* found = a.labels.find(address);
+  LabelList* found = a.labels.find(address);
   if (found == nullptr) return Ok{};
-  std::vector<Text>& names = *found;
+  LabelList& names = *found;
   if (index >= names.size()) {
     return fail("Index " + std::to_string(index) + " out of bounds for bucket of size " +
                 std::to_string(names.size()) + ".");
   }
-  names.erase(names.begin() + static_cast<std::ptrdiff_t>(index));
+  names.erase(static_cast<std::size_t>(index));
   return Ok{};
 }
 
@@ -195,7 +195,7 @@ Status write_labels(BinArchive& a, Address address, std::vector<std::string> lab
   std::vector<Text> names;
   names.reserve(labels.size());
   for (std::string& label : labels) names.push_back(Text::owned(std::move(label)));
-  a.labels.insert_or_assign(address, std::move(names));
+  a.labels.insert_or_assign(address, LabelList(std::move(names)));
   return Ok{};
 }
 
@@ -203,11 +203,12 @@ Status write_label(BinArchive& a, Address address, std::string label) {
   Status checked = check_slot(a, address);
   if (!checked.ok()) return checked;
   Text name = Text::owned(std::move(label));
-  std::vector<Text>* found = a.labels.find(address);
+  LabelList* found = a.labels.find(address);
   if (found != nullptr) {
     found->push_back(std::move(name));  // strong guarantee: unchanged if it throws
   } else {
-    std::vector<Text> names{std::move(name)};
+    LabelList names;
+    names.push_back(std::move(name));
     a.labels.insert_or_assign(address, std::move(names));
   }
   return Ok{};

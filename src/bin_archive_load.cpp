@@ -94,7 +94,9 @@ class DecodedBlocks {
  public:
   static constexpr std::size_t kBlockBytes = 256 * 1024;
 
-  explicit DecodedBlocks(Strings& strings) : strings_(strings) { chars_.reserve(kBlockBytes); }
+  DecodedBlocks(Strings& strings, std::size_t input_size) : strings_(strings) {
+    chars_.reserve(input_size < kBlockBytes ? input_size : kBlockBytes);
+  }
 
   /// Decodes `bytes` (a whole stored string) for the next position, `position`.
   void add(std::uint64_t position, ByteView bytes) {
@@ -258,7 +260,7 @@ Strings resolve_strings(ByteView input, std::vector<std::uint64_t> named) {
   std::sort(named.begin(), named.end());
   named.erase(std::unique(named.begin(), named.end()), named.end());
   Strings strings(std::move(named));
-  DecodedBlocks decoded(strings);
+  DecodedBlocks decoded(strings, input.size);
   const std::vector<std::uint64_t>& positions = strings.positions();
   std::size_t k = 0;
   while (k < positions.size()) {

@@ -89,9 +89,40 @@ class FlatIndex {
     slots_[hole] = kNone;
   }
 
+  /// Empties the table and inserts positions 0 .. count-1, `hash_at(position)` giving
+  /// each one's hash. Each slot is fetched kAhead inserts before it is written, so the
+  /// cache misses overlap instead of following one another.
+  template <typename HashAt>
+  void rebuild(std::size_t count, HashAt hash_at) noexcept {
+    clear();
+    constexpr std::size_t kAhead = 32;  // a power of two
+    std::uint64_t hashes[kAhead];
+    const std::size_t primed = count < kAhead ? count : kAhead;
+    for (std::size_t i = 0; i < primed; ++i) {
+      hashes[i] = hash_at(i);
+      prefetch(&slots_[home(hashes[i])]);
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::uint64_t hash = hashes[i % kAhead];
+      if (i + kAhead < count) {
+        hashes[i % kAhead] = hash_at(i + kAhead);
+        prefetch(&slots_[home(hashes[i % kAhead])]);
+      }
+      insert(hash, static_cast<std::uint32_t>(i));
+    }
+  }
+
   std::size_t memory() const noexcept { return slots_.capacity() * sizeof(std::uint32_t); }
 
  private:
+  static void prefetch(const void* address) noexcept {
+#if defined(__GNUC__) || defined(__clang__)
+    __builtin_prefetch(address, 1);
+#else
+    (void)address;
+#endif
+  }
+
   std::size_t home(std::uint64_t hash) const noexcept {
     return static_cast<std::size_t>(hash >> shift_);
   }

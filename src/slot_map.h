@@ -79,14 +79,18 @@ class SlotMap {
   template <typename Keep, typename Move>
   void rekey(Keep keep, Move move) noexcept {
     std::size_t kept = 0;
+    bool moved = false;
     for (std::size_t i = 0; i < entries_.size(); ++i) {
       if (!keep(static_cast<const Entry&>(entries_[i]))) continue;
       if (kept != i) entries_[kept] = std::move(entries_[i]);
+      const Address before = entries_[kept].first;
       move(entries_[kept]);
+      moved = moved || kept != i || entries_[kept].first != before;
       ++kept;
     }
+    moved = moved || kept != entries_.size();
     while (entries_.size() > kept) entries_.pop_back();
-    reindex();
+    if (moved) reindex();
   }
 
   /// Bytes held, for measurements.
@@ -132,10 +136,7 @@ class SlotMap {
   }
 
   void reindex() noexcept {
-    index_.clear();
-    for (std::size_t i = 0; i < entries_.size(); ++i) {
-      index_.insert(hash(entries_[i].first), static_cast<std::uint32_t>(i));
-    }
+    index_.rebuild(entries_.size(), [this](std::size_t i) { return hash(entries_[i].first); });
   }
 
   std::vector<Entry> entries_;

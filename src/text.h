@@ -39,6 +39,8 @@ class Text {
   }
   ~Text() { release(); }
 
+  /// Whether this handle holds a text (only default-made and moved-from ones do not).
+  bool held() const noexcept { return record_ != nullptr; }
   /// The length in UTF-8 bytes, known without decoding.
   std::size_t size() const noexcept { return static_cast<std::size_t>(record_->word & kSize); }
   /// The UTF-8 text; text held as UTF-8 is returned as it is, text decoded on read is
