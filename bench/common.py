@@ -291,3 +291,139 @@ def count_text(n):
     if n >= 1000:
         return "%.1fk" % (n / 1000)
     return str(n)
+
+
+# Text-heavy archives: many strings, half of them ASCII and half kana and kanji, some
+# shared by many entries.
+
+# Characters with the same two-byte code in the module's Shift_JIS and in cp932, so
+# that CPython's cp932 codec decodes the stored bytes to the same text.
+_KANA = ("\u3042\u3044\u3046\u3048\u304a\u304b\u304d\u304f\u3051\u3053"
+         "\u30a2\u30a4\u30a6\u30a8\u30aa\u30ab\u30ad\u30af\u30b1\u30b3"
+         "\u65e5\u672c\u8a9e\u6587\u5b57\u540d\u524d\u4e16\u754c\u5c71")
+_KANA_HEAD = "\u6587\u7ae0\u306e\u30c6\u30ad\u30b9\u30c8"  # 文章のテキスト
+_SHARED_HEAD = "\u5171\u6709\u306e\u540d\u524d"  # 共有の名前
+
+
+def _kana_number(j, width=4):
+    digits = []
+    for _ in range(width):
+        j, d = divmod(j, len(_KANA))
+        digits.append(_KANA[d])
+    return "".join(reversed(digits))
+
+
+def text_heavy_value(j, shared=16, share_every=5):
+    """The string of the j-th text entry (in address order) of make_text_heavy.
+
+    One entry in `share_every` holds one of `shared` strings used by many entries;
+    the others each hold their own. Strings alternate: ASCII, then kana and kanji.
+    """
+    if share_every and j % share_every == 0:
+        k = (j // share_every) % shared
+        if k % 2 == 0:
+            return "Shared item name %02d" % k
+        return _SHARED_HEAD + _kana_number(k, 2)
+    if j % 2 == 0:
+        return "Item description %07d" % j
+    return _KANA_HEAD + _kana_number(j)
+
+
+class TextHeavy:
+    """A generated file plus what a floor needs: every string stored in its text
+    region (label names and text strings, as Shift_JIS bytes without their 0x00)."""
+
+    def __init__(self, data, data_size, pointers, texts, labels, stored_strings):
+        self.data = data
+        self.data_size = data_size
+        self.pointers = pointers
+        self.texts = texts
+        self.labels = labels
+        self.stored_strings = stored_strings
+
+    @property
+    def entries(self):
+        return self.pointers + self.texts + self.labels
+
+
+def make_text_heavy(data_size, texts=100000, labels=10000, pointer_every=None, shared=16,
+                    share_every=5):
+    """Builds an archive of text entries, most with their own string, laid out as the
+    module's writer lays it out (so serialize of the loaded file gives it back).
+
+    pointer_every: when given, every slot whose index is a multiple of it carries a
+    data pointer to the next slot, and the text entries go on the other slots.
+    Labels (one name per slot, label_name(j)) are spread evenly over all slots.
+    """
+    if data_size % SLOT:
+        raise ValueError("data_size must be a multiple of 4")
+    slots = data_size // SLOT
+    if pointer_every:
+        pointer_slots = range(0, slots, pointer_every)
+        free = slots - len(pointer_slots)
+        per = pointer_every - 1
+
+        def free_slot(k):  # the k-th slot carrying no data pointer
+            return (k // per) * pointer_every + k % per + 1
+    else:
+        pointer_slots = range(0)
+        free = slots
+
+        def free_slot(k):
+            return k
+    if texts > free or labels > slots:
+        raise ValueError("more entries than slots")
+    text_step = free // texts if texts else 1
+    text_slots = [free_slot(j * text_step) for j in range(texts)]
+    label_step = slots // labels if labels else 1
+    label_slots = range(0, labels * label_step, label_step)
+    entries = len(pointer_slots) + texts
+
+    names = [b"LABEL_%07d" % j for j in range(labels)]
+    offset = sum(len(n) + 1 for n in names)
+    text_base = data_size + SLOT * entries + 8 * labels
+    # Strings pooled in address order; pointer-table groups in order of first use.
+    groups = {}
+    positions = {}
+    stored = []
+    values = array("I", bytes(4 * texts))
+    for j, slot in enumerate(text_slots):
+        value = text_heavy_value(j, shared, share_every)
+        position = positions.get(value)
+        if position is None:
+            encoded = value.encode("shift_jis")
+            position = positions[value] = offset
+            offset += len(encoded) + 1
+            stored.append(encoded)
+            groups[value] = []
+        groups[value].append(slot * SLOT)
+        values[j] = text_base + position
+
+    words = array("I", bytes(data_size))
+    if len(pointer_slots):
+        step_bytes = SLOT * pointer_every
+        words[0:slots:pointer_every] = array(
+            "I", range(SLOT, SLOT + len(pointer_slots) * step_bytes, step_bytes))
+    for j, slot in enumerate(text_slots):
+        words[slot] = values[j]
+
+    table = array("I", range(0, len(pointer_slots) * pointer_slots.step * SLOT,
+                             pointer_slots.step * SLOT))
+    for addresses in groups.values():
+        table.extend(addresses)
+    rows = array("I", bytes(8 * labels))
+    rows[0::2] = array("I", (s * SLOT for s in label_slots))
+    name_offsets = array("I", bytes(4 * labels))
+    at = 0
+    for j, n in enumerate(names):
+        name_offsets[j] = at
+        at += len(n) + 1
+    rows[1::2] = name_offsets
+
+    strings = b"".join(n + b"\0" for n in names) + b"".join(s + b"\0" for s in stored)
+    body = [_le(words), _le(table), _le(rows), strings]
+    file_size = HEADER + sum(len(part) for part in body)
+    header = _le(array("I", [file_size, data_size, entries, labels])) + bytes(16)
+    data = b"".join([header] + body)
+    assert len(data) == file_size
+    return TextHeavy(data, data_size, len(pointer_slots), texts, labels, names + stored)
