@@ -13,6 +13,7 @@
 
 #include "bin_archive.h"
 #include "file_format.h"
+#include "radix_sort.h"
 #include "shift_jis.h"
 #include "utf.h"
 
@@ -257,7 +258,7 @@ void decode_run(ByteView input, const std::uint64_t* positions, std::size_t coun
 
 /// Every named string position mapped to its text or its failure.
 Strings resolve_strings(ByteView input, std::vector<std::uint64_t> named) {
-  std::sort(named.begin(), named.end());
+  radix_sort(named, [](std::uint64_t position) { return position; });
   named.erase(std::unique(named.begin(), named.end()), named.end());
   Strings strings(std::move(named));
   DecodedBlocks decoded(strings, input.size);
@@ -320,21 +321,37 @@ Result<BinArchive> from_bytes(ByteView input) {
   archive.pointers.reserve(static_cast<std::size_t>(entries.pointers));
   archive.labels.reserve(static_cast<std::size_t>(entries.labels));
 
+  // A file laid out by the writer lists data pointers in address order: those go to
+  // the map unindexed and are indexed once at the end. An entry out of order switches
+  // its map to indexed inserts. A repeated slot holds the same value both times.
+  bool pointers_in_order = true, text_in_order = true;
   for (std::uint64_t i = 0; i < layout.pointer_count; ++i) {
     const Address address = load_u32(bytes + layout.pointer_table + kPointerEntrySize * i);
     Status slot = check_address(layout.data_size, address, kSlotSize, kSlotSize);
     if (!slot.ok()) return std::move(slot).take_error();
     const std::uint64_t value = load_u32(archive.data.data() + address);
     if (value <= layout.data_size) {
+      if (pointers_in_order && archive.pointers.append_above(address, value)) continue;
+      if (pointers_in_order) archive.pointers.index_appended();
+      pointers_in_order = false;
       archive.pointers.insert_or_assign(address, value);
     } else {
       const char* error = nullptr;
       const Text* text = strings.at(value + kHeaderSize, error);
       if (text == nullptr) return fail(error);
+      if (text_in_order && archive.text.append_above(address, *text)) continue;
+      if (text_in_order) archive.text.index_appended();
+      text_in_order = false;
       archive.text.insert_or_assign(address, *text);
     }
   }
+  archive.pointers.index_appended();
+  archive.text.index_appended();
 
+  // Label rows come in address order too, a slot's names one after another.
+  bool in_order = true;
+  LabelList* last = nullptr;
+  Address last_address = kNoAddress;
   for (std::uint64_t j = 0; j < layout.label_count; ++j) {
     const std::uint8_t* row = bytes + layout.label_table + kLabelRowSize * j;
     const Address address = load_u32(row);
@@ -343,8 +360,23 @@ Result<BinArchive> from_bytes(ByteView input) {
     if (name == nullptr) return fail(error);
     Status slot = check_address(layout.data_size, address, kSlotSize, kSlotSize);
     if (!slot.ok()) return std::move(slot).take_error();
+    if (in_order) {
+      if (last != nullptr && address == last_address) {
+        last->push_back(*name);
+        continue;
+      }
+      last = archive.labels.append_above(address, LabelList());
+      if (last != nullptr) {
+        last_address = address;
+        last->push_back(*name);
+        continue;
+      }
+      archive.labels.index_appended();
+      in_order = false;
+    }
     archive.labels.find_or_insert(address).push_back(*name);
   }
+  archive.labels.index_appended();
   return archive;
 }
 

@@ -5,6 +5,7 @@
 
 #include "bin_archive.h"
 #include "file_format.h"
+#include "radix_sort.h"
 #include "string_pool.h"
 
 namespace orvane {
@@ -18,8 +19,7 @@ std::vector<const typename Map::value_type*> sorted_by_address(const Map& map) {
   std::vector<const typename Map::value_type*> entries;
   entries.reserve(map.size());
   for (const auto& entry : map) entries.push_back(&entry);
-  std::sort(entries.begin(), entries.end(),
-            [](const auto* a, const auto* b) { return a->first < b->first; });
+  radix_sort(entries, [](const auto* entry) { return entry->first; });
   return entries;
 }
 

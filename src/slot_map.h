@@ -59,6 +59,27 @@ class SlotMap {
     }
   }
 
+  /// For loading in address order: an entry whose address lies above every address in
+  /// the map goes straight to the dense array, unindexed, and index_appended() indexes
+  /// them all at once before the map is used otherwise. Returns the stored value (valid
+  /// until the next change), or stores nothing and returns nullptr when the address is
+  /// not above the others; the caller then calls index_appended() and goes on with
+  /// insert_or_assign.
+  Value* append_above(Address address, Value value) {
+    if (!entries_.empty() && address <= entries_.back().first) return nullptr;
+    if (entries_.size() >= FlatIndex::kNone - 1) throw std::bad_alloc();
+    entries_.emplace_back(address, std::move(value));
+    appended_ = true;
+    return &entries_.back().second;
+  }
+
+  void index_appended() {
+    if (!appended_) return;
+    if (entries_.size() > index_.room()) index_.reset(entries_.size());
+    reindex();
+    appended_ = false;
+  }
+
   /// Removes the entry at `address`, if any; the last entry takes its place.
   void erase(Address address) noexcept {
     const std::uint32_t position = locate(address);
@@ -141,6 +162,7 @@ class SlotMap {
 
   std::vector<Entry> entries_;
   FlatIndex index_;
+  bool appended_ = false;  // entries added by append_above and not indexed yet
 };
 
 }  // namespace orvane

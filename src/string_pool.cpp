@@ -21,6 +21,7 @@ StringPool::StringPool(std::size_t strings) : by_object_(strings), by_value_(str
   objects_.reserve(strings);
   object_strings_.reserve(strings);
   strings_.reserve(strings);
+  hashes_.reserve(strings);
   offsets_.reserve(strings);
 }
 
@@ -41,7 +42,8 @@ Result<StringPool::Interned> StringPool::intern(const Text& text) {
   const std::string_view value = text.view(scratch_);
   const std::uint64_t value_hash = std::hash<std::string_view>()(value);
   std::uint32_t index = by_value_.find(
-      value_hash, [&](std::uint32_t at) { return strings_[at]->equals(value); });
+      value_hash,
+      [&](std::uint32_t at) { return hashes_[at] == value_hash && strings_[at]->equals(value); });
   if (index == FlatIndex::kNone) {
     // A U+0000 would be written as the terminator and silently cut the string when
     // the file is read back, so it is refused like any character the file cannot hold.
@@ -54,6 +56,7 @@ Result<StringPool::Interned> StringPool::intern(const Text& text) {
     bytes_.push_back(0);
     index = static_cast<std::uint32_t>(strings_.size());
     strings_.push_back(&text);
+    hashes_.push_back(value_hash);
     offsets_.push_back(offset);
     by_value_.insert(value_hash, index);
   }

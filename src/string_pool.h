@@ -43,6 +43,7 @@ class StringPool {
   // string of the same hash, instead of holding a decoded copy of every distinct
   // string for the whole call.
   std::vector<const Text*> strings_;
+  std::vector<std::uint64_t> hashes_;  // of the characters, checked before them
   std::vector<std::uint64_t> offsets_;
   FlatIndex by_value_;
   std::string scratch_;
