@@ -3,6 +3,7 @@
 // comparison sort spends most of its time on branches it cannot predict.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -22,6 +23,13 @@ void radix_sort(std::vector<T>& items, KeyOf key_of) {
     if (i != 0 && key < key_of(items[i - 1])) sorted = false;
   }
   if (sorted) return;
+  // Below a few thousand items, clearing and summing the buckets costs more than
+  // comparing.
+  if (items.size() < 2048) {
+    std::stable_sort(items.begin(), items.end(),
+                     [&](const T& a, const T& b) { return key_of(a) < key_of(b); });
+    return;
+  }
   constexpr unsigned kBits = 11;
   constexpr std::size_t kBuckets = std::size_t(1) << kBits;
   std::vector<T> other(items.size());
