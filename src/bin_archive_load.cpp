@@ -27,6 +27,15 @@ constexpr const char* kFellOut = "Fell out of buffer while reading shift-jis str
 constexpr const char* kDecodeError = "Error decoding shift-jis string.";
 constexpr Address kNoAddress = ~Address{0};  // never a slot: slots are 4-aligned
 
+/// A string's offset in the file. A file is under 4 GiB (its size field has 32 bits),
+/// and every position at or past its end fails alike, so those are all held as the
+/// end: four bytes per named string instead of eight.
+using Position = std::uint32_t;
+
+Position clamp_position(std::uint64_t offset, std::uint64_t input_size) noexcept {
+  return static_cast<Position>(offset < input_size ? offset : input_size);
+}
+
 struct Layout {
   std::uint64_t data_size;
   std::uint64_t pointer_count;
@@ -43,11 +52,11 @@ class Strings {
  public:
   enum Outcome : std::uint8_t { kText, kFellOutOfBuffer, kDoesNotDecode };
 
-  explicit Strings(std::vector<std::uint64_t> positions) : positions_(std::move(positions)) {
+  explicit Strings(std::vector<Position> positions) : positions_(std::move(positions)) {
     texts_.resize(positions_.size());
     outcomes_.reserve(positions_.size());
   }
-  const std::vector<std::uint64_t>& positions() const noexcept { return positions_; }
+  const std::vector<Position>& positions() const noexcept { return positions_; }
 
   /// Records the next position's outcome, in ascending order; the text of a kText
   /// outcome may be set later with set_text.
@@ -62,8 +71,10 @@ class Strings {
   }
   void set_text(std::size_t k, Text text) noexcept { texts_[k] = std::move(text); }
 
-  /// The text at `position`, or nullptr with `error` set to its failure's message.
-  const Text* at(std::uint64_t position, const char*& error) const {
+  /// The text at file offset `offset` (of an input of `input_size` bytes), or nullptr
+  /// with `error` set to its failure's message.
+  const Text* at(std::uint64_t offset, std::uint64_t input_size, const char*& error) const {
+    const Position position = clamp_position(offset, input_size);
     const auto found = std::lower_bound(positions_.begin(), positions_.end(), position);
     if (found == positions_.end() || *found != position || outcomes_.size() != positions_.size()) {
       throw Fault("A string position was not resolved before use.");
@@ -82,7 +93,7 @@ class Strings {
   }
 
  private:
-  std::vector<std::uint64_t> positions_;
+  std::vector<Position> positions_;
   std::vector<Text> texts_;  // empty handles where the position failed
   std::vector<Outcome> outcomes_;
 };
@@ -152,11 +163,11 @@ struct EntryCounts {
 
 /// The string positions the tables name, up to the first entry whose slot check fails
 /// (the load stops there, so later strings could never be reported).
-std::vector<std::uint64_t> string_positions(ByteView input, const Layout& layout,
+std::vector<Position> string_positions(ByteView input, const Layout& layout,
                                             EntryCounts& counts) {
   const std::uint8_t* bytes = input.data;
   const std::uint64_t slots = layout.data_size / kSlotSize;
-  std::vector<std::uint64_t> positions;
+  std::vector<Position> positions;
   positions.reserve(static_cast<std::size_t>(layout.label_count));
   Address last_text = kNoAddress, last_pointer = kNoAddress, last_label = kNoAddress;
   auto finish = [&] {
@@ -170,7 +181,7 @@ std::vector<std::uint64_t> string_positions(ByteView input, const Layout& layout
     if (!check_address(layout.data_size, address, kSlotSize, kSlotSize).ok()) return finish();
     const std::uint64_t value = load_u32(bytes + kHeaderSize + address);
     if (value > layout.data_size) {
-      positions.push_back(value + kHeaderSize);
+      positions.push_back(clamp_position(value + kHeaderSize, input.size));
       counts.texts += address != std::exchange(last_text, address);
     } else {
       counts.pointers += address != std::exchange(last_pointer, address);
@@ -178,7 +189,7 @@ std::vector<std::uint64_t> string_positions(ByteView input, const Layout& layout
   }
   for (std::uint64_t j = 0; j < layout.label_count; ++j) {
     const std::uint8_t* row = bytes + layout.label_table + kLabelRowSize * j;
-    positions.push_back(layout.text_start + load_u32(row + 4));
+    positions.push_back(clamp_position(layout.text_start + load_u32(row + 4), input.size));
     const Address address = load_u32(row);
     if (!check_address(layout.data_size, address, kSlotSize, kSlotSize).ok()) break;
     counts.labels += address != std::exchange(last_label, address);
@@ -192,7 +203,7 @@ std::vector<std::uint64_t> string_positions(ByteView input, const Layout& layout
 /// the character that starts at i, at most kMaxCharBytes further on, so a window of that
 /// many lengths serves instead of a table over the whole run (8 bytes per byte, once per
 /// encoding, which a hostile file could make 32 times its own size).
-void suffix_sizes(ByteView run, TextEncoding encoding, const std::vector<std::size_t>& starts,
+void suffix_sizes(ByteView run, TextEncoding encoding, const std::vector<Position>& starts,
                   std::vector<std::int64_t>& sizes) {
   constexpr std::size_t kWindow = 8;  // a power of two above kMaxCharBytes
   static_assert(kWindow > kMaxCharBytes, "the window must reach past the longest character");
@@ -216,7 +227,7 @@ void suffix_sizes(ByteView run, TextEncoding encoding, const std::vector<std::si
 
 /// Decodes the strings at `positions` (ascending, distinct), which all end at the
 /// 0x00 byte at `terminator`.
-void decode_run(ByteView input, const std::uint64_t* positions, std::size_t count,
+void decode_run(ByteView input, const Position* positions, std::size_t count,
                 std::uint64_t terminator, Strings& strings, DecodedBlocks& decoded) {
   const std::uint64_t first = positions[0];
   const ByteView whole{input.data + first, static_cast<std::size_t>(terminator - first)};
@@ -230,14 +241,22 @@ void decode_run(ByteView input, const std::uint64_t* positions, std::size_t coun
   // of every position, one pass per encoding that occurs. A mark's length is fixed per
   // encoding, so the starts of one encoding ascend with the positions.
   constexpr std::size_t kEncodings = 4;
-  std::vector<std::size_t> starts[kEncodings];
+  std::vector<Position> starts[kEncodings];  // a run lies inside the file
   std::vector<std::int64_t> sizes[kEncodings];
   std::vector<TextEncoding> encodings(count);
+  std::size_t per_encoding[kEncodings] = {0, 0, 0, 0};
   for (std::size_t k = 0; k < count; ++k) {
     const auto begin = static_cast<std::size_t>(positions[k] - first);
     std::size_t mark = 0;
     encodings[k] = sniff_byte_order_mark(ByteView{bytes.data + begin, bytes.size - begin}, mark);
-    starts[static_cast<std::size_t>(encodings[k])].push_back(begin + mark);
+    ++per_encoding[static_cast<std::size_t>(encodings[k])];
+  }
+  for (std::size_t e = 0; e < kEncodings; ++e) starts[e].reserve(per_encoding[e]);
+  for (std::size_t k = 0; k < count; ++k) {
+    const auto begin = static_cast<std::size_t>(positions[k] - first);
+    std::size_t mark = 0;
+    sniff_byte_order_mark(ByteView{bytes.data + begin, bytes.size - begin}, mark);
+    starts[static_cast<std::size_t>(encodings[k])].push_back(static_cast<Position>(begin + mark));
   }
   for (std::size_t e = 0; e < kEncodings; ++e) {
     if (!starts[e].empty()) suffix_sizes(bytes, static_cast<TextEncoding>(e), starts[e], sizes[e]);
@@ -257,12 +276,12 @@ void decode_run(ByteView input, const std::uint64_t* positions, std::size_t coun
 }
 
 /// Every named string position mapped to its text or its failure.
-Strings resolve_strings(ByteView input, std::vector<std::uint64_t> named) {
-  radix_sort(named, [](std::uint64_t position) { return position; });
+Strings resolve_strings(ByteView input, std::vector<Position> named) {
+  radix_sort(named, [](Position position) { return position; });
   named.erase(std::unique(named.begin(), named.end()), named.end());
   Strings strings(std::move(named));
   DecodedBlocks decoded(strings, input.size);
-  const std::vector<std::uint64_t>& positions = strings.positions();
+  const std::vector<Position>& positions = strings.positions();
   std::size_t k = 0;
   while (k < positions.size()) {
     const std::uint64_t start = positions[k];
@@ -291,6 +310,11 @@ std::uint64_t size(const BinArchive& archive) noexcept {
   return archive.data.size();
 }
 
+namespace {
+/// The three maps from the tables; the data region is left to the caller.
+Status read_entries(ByteView input, const Layout& layout, BinArchive& archive);
+}  // namespace
+
 Result<BinArchive> from_bytes(ByteView input) {
   const std::uint64_t length = input.size;
   if (length < kHeaderSize) {
@@ -313,10 +337,21 @@ Result<BinArchive> from_bytes(ByteView input) {
         "header.");
   }
 
+  BinArchive archive;
+  Status entries = read_entries(input, layout, archive);
+  if (!entries.ok()) return std::move(entries).take_error();
+  // Copied last, once the table of strings is gone, so the two never coexist.
+  archive.data.assign(bytes + kHeaderSize, bytes + layout.pointer_table);
+  return archive;
+}
+
+namespace {
+
+Status read_entries(ByteView input, const Layout& layout, BinArchive& archive) {
+  const std::uint8_t* bytes = input.data;
+  const std::uint64_t length = input.size;
   EntryCounts entries;
   const Strings strings = resolve_strings(input, string_positions(input, layout, entries));
-  BinArchive archive;
-  archive.data.assign(bytes + kHeaderSize, bytes + layout.pointer_table);
   archive.text.reserve(static_cast<std::size_t>(entries.texts));
   archive.pointers.reserve(static_cast<std::size_t>(entries.pointers));
   archive.labels.reserve(static_cast<std::size_t>(entries.labels));
@@ -329,7 +364,7 @@ Result<BinArchive> from_bytes(ByteView input) {
     const Address address = load_u32(bytes + layout.pointer_table + kPointerEntrySize * i);
     Status slot = check_address(layout.data_size, address, kSlotSize, kSlotSize);
     if (!slot.ok()) return std::move(slot).take_error();
-    const std::uint64_t value = load_u32(archive.data.data() + address);
+    const std::uint64_t value = load_u32(bytes + kHeaderSize + address);
     if (value <= layout.data_size) {
       if (pointers_in_order && archive.pointers.append_above(address, value)) continue;
       if (pointers_in_order) archive.pointers.index_appended();
@@ -337,7 +372,7 @@ Result<BinArchive> from_bytes(ByteView input) {
       archive.pointers.insert_or_assign(address, value);
     } else {
       const char* error = nullptr;
-      const Text* text = strings.at(value + kHeaderSize, error);
+      const Text* text = strings.at(value + kHeaderSize, length, error);
       if (text == nullptr) return fail(error);
       if (text_in_order && archive.text.append_above(address, *text)) continue;
       if (text_in_order) archive.text.index_appended();
@@ -356,7 +391,7 @@ Result<BinArchive> from_bytes(ByteView input) {
     const std::uint8_t* row = bytes + layout.label_table + kLabelRowSize * j;
     const Address address = load_u32(row);
     const char* error = nullptr;
-    const Text* name = strings.at(layout.text_start + load_u32(row + 4), error);
+    const Text* name = strings.at(layout.text_start + load_u32(row + 4), length, error);
     if (name == nullptr) return fail(error);
     Status slot = check_address(layout.data_size, address, kSlotSize, kSlotSize);
     if (!slot.ok()) return std::move(slot).take_error();
@@ -377,7 +412,9 @@ Result<BinArchive> from_bytes(ByteView input) {
     archive.labels.find_or_insert(address).push_back(*name);
   }
   archive.labels.index_appended();
-  return archive;
+  return Ok{};
 }
+
+}  // namespace
 
 }  // namespace orvane
