@@ -57,17 +57,19 @@ struct MethodRow {
 /// Runs one method call: access, parsing into `slots` (one per parameter of the row),
 /// invoke, and every way out mapped to a result or a Python exception. Never lets a C++
 /// exception escape.
-PyObject* run_call(const MethodRow& row, PyObject* self, PyObject* args, PyObject* kwargs,
-                   PyRef* slots) noexcept;
+/// The arguments come as the interpreter's fast calling convention passes them:
+/// `given` positional ones, then one value per key name in `kwnames` (null: no keys).
+PyObject* run_call(const MethodRow& row, PyObject* self, PyObject* const* args,
+                   Py_ssize_t given, PyObject* kwnames, PyRef* slots) noexcept;
 
 /// run_call with the slot array sized by the row itself, so no row can write past it.
 /// Strong references: Python code run by a conversion could otherwise drop the last
 /// reference to an argument (by clearing a dictionary it passed with **) mid-call.
 template <std::size_t kParams>
-PyObject* run_call(const MethodRow& row, PyObject* self, PyObject* args,
-                   PyObject* kwargs) noexcept {
+PyObject* run_call(const MethodRow& row, PyObject* self, PyObject* const* args,
+                   Py_ssize_t given, PyObject* kwnames) noexcept {
   std::array<PyRef, kParams> slots;
-  return run_call(row, self, args, kwargs, slots.data());
+  return run_call(row, self, args, given, kwnames, slots.data());
 }
 
 /// Sets the Python exception for the C++ exception being handled.

@@ -98,6 +98,10 @@ float to_f32(double value) noexcept {
 }
 
 bool F32::convert(PyObject* object, type& out) {
+  if (PyFloat_CheckExact(object)) {  // the common case: no conversion, no error to check
+    out = to_f32(PyFloat_AS_DOUBLE(object));
+    return true;
+  }
   const double value = PyFloat_AsDouble(object);
   if (value == -1.0 && PyErr_Occurred()) return false;
   out = to_f32(value);
