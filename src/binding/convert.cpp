@@ -46,6 +46,17 @@ bool narrow(PyObject* object, T& out) {
 
 bool U64::convert(PyObject* object, type& out) {
   if (PyLong_CheckExact(object)) {  // the common case: PyNumber_Index would return it as is
+    // The interpreter's unsigned long conversion reads the digits directly, where the
+    // long long one goes through a byte array for any value of two digits (>= 2^30).
+    // Both take the same values; only their error texts differ, so on an error the
+    // long long one runs again for its own.
+    static_assert(sizeof(unsigned long) == sizeof(type), "unsigned long holds 64 bits");
+    const unsigned long value = PyLong_AsUnsignedLong(object);
+    if (!(value == static_cast<unsigned long>(-1) && PyErr_Occurred())) {
+      out = value;
+      return true;
+    }
+    PyErr_Clear();
     out = PyLong_AsUnsignedLongLong(object);
     return !(out == static_cast<type>(-1) && PyErr_Occurred());
   }
