@@ -4,6 +4,7 @@
 
 #include <new>
 #include <type_traits>
+#include <utility>
 
 #include "call_frame.h"
 #include "methods.h"
@@ -51,6 +52,10 @@ PyTypeObject* archive_type() noexcept {
     g_ready = true;
   }
   return &g_type;
+}
+
+PyObject* to_python(BinArchive&& archive) {
+  return new_archive_object(std::move(archive));
 }
 
 PyObject* new_archive_object(BinArchive&& archive) {

@@ -6,6 +6,9 @@
 #include <new>
 #include <string>
 
+#include "archive_error.h"
+#include "archive_type.h"
+
 namespace orvane::py {
 
 namespace {

@@ -6,7 +6,6 @@
 #include <cmath>
 #include <limits>
 
-#include "archive_type.h"
 #include "errors.h"
 
 namespace orvane::py {
@@ -237,10 +236,6 @@ PyObject* to_python(const std::vector<std::uint8_t>& file) {
     items[i] = value;
   }
   return list.release();
-}
-
-PyObject* to_python(BinArchive&& archive) {
-  return new_archive_object(std::move(archive));
 }
 
 PyObject* checked_result(PyObject* result) noexcept {

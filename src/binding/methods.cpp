@@ -5,7 +5,7 @@
 #include <array>
 #include <utility>
 
-#include "call_frame.h"
+#include "row_binding.h"
 
 namespace orvane::py {
 
