@@ -99,40 +99,6 @@ def test_keywords_in_any_order_work_like_positions():
     assert archive.read_bytes(amount=4, address=0) == b"\0\x07\x08\x09"
 
 
-class Key(str):
-    """A keyword key that is not an exact str: matched by lookup instead of in place."""
-
-
-def outcome(call):
-    try:
-        return call()
-    except TypeError as error:
-        return type(error), error.args
-
-
-@pytest.mark.parametrize(
-    "positional, keywords",
-    [
-        ((), {"address": 1, "value": 7}),
-        ((1,), {"value": 7}),
-        ((), {"value": 7, "address": 2}),
-        ((1,), {"address": 1}),
-        ((), {"value": 7}),
-        ((1, 2), {"foo": 1, "bar": 2}),
-        ((1, 2, 3), {"foo": 1}),
-        ((1,), {"value": 7, "foo": 1}),
-    ],
-)
-def test_keys_of_a_str_subclass_match_like_plain_keys(positional, keywords):
-    results = []
-    for make_key in (str, Key):
-        archive = blank_archive(4)
-        kwargs = {make_key(k): v for k, v in keywords.items()}
-        results.append((outcome(lambda: archive.write_u8(*positional, **kwargs)),
-                        archive.read_bytes(0, 4)))
-    assert results[0] == results[1]
-
-
 def test_callers_keyword_dict_is_not_changed():
     archive = blank_archive(4)
     kwargs = {"address": 0, "amount": 2}
