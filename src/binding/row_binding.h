@@ -12,6 +12,7 @@
 #include "call_frame.h"
 #include "convert.h"
 #include "errors.h"
+#include "gil_release.h"
 
 namespace orvane::py {
 
@@ -63,19 +64,6 @@ struct Bind {
       return finish(Model(std::move(std::get<I>(values))...));
     }
   }
-};
-
-/// Gives up the GIL for its lifetime; the destructor takes it back, also when a C++
-/// exception leaves the scope, so every Python error is raised with the GIL held.
-class GilRelease {
- public:
-  GilRelease() noexcept : state_(PyEval_SaveThread()) {}
-  GilRelease(const GilRelease&) = delete;
-  GilRelease& operator=(const GilRelease&) = delete;
-  ~GilRelease() { PyEval_RestoreThread(state_); }
-
- private:
-  PyThreadState* state_;
 };
 
 /// The glue for loading: like Static<Model, Bytes>, but the model runs without the GIL
