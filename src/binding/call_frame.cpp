@@ -120,8 +120,7 @@ struct Positional {
 /// The parameter loop once every keyword has been matched: `found[i]` is the keyword
 /// value for parameter i or null. Same checks, same order, as with keywords looked up
 /// one parameter at a time.
-bool take_arguments(const MethodRow& row, Positional args, PyObject* const* found,
-                    PyRef* slots) {
+bool take_arguments(const MethodRow& row, Positional args, PyObject* const* found, PyRef* slots) {
   for (std::size_t i = 0; i < row.param_count; ++i) {
     const Param& param = row.params[i];
     const auto position = static_cast<Py_ssize_t>(i);
@@ -142,8 +141,7 @@ bool take_arguments(const MethodRow& row, Positional args, PyObject* const* foun
 /// call gave them, which is a ** dictionary's order), each key compared with our
 /// interned names by identity first (a keyword written in the call is the same interned
 /// object) and by content only when that fails.
-bool parse_exact_keywords(const MethodRow& row, Positional args, PyObject* kwnames,
-                          PyRef* slots) {
+bool parse_exact_keywords(const MethodRow& row, Positional args, PyObject* kwnames, PyRef* slots) {
   constexpr std::size_t kMost = 8;  // more parameters than any row has
   PyObject* found[kMost] = {};
   if (row.param_count > kMost) throw Fault("A method row declares too many parameters.");
@@ -237,8 +235,8 @@ PyRef keyword_dict(PyObject* const* args, Py_ssize_t given, PyObject* kwnames) {
 /// is absent). False with TypeError (or the interpreter's error) set. The caller's
 /// arguments are never changed. `keywords` is the dictionary of the general path, or
 /// null when every key is an exact str.
-bool parse_arguments(const MethodRow& row, Positional args, PyObject* kwnames,
-                     PyObject* keywords, PyRef* slots) {
+bool parse_arguments(const MethodRow& row, Positional args, PyObject* kwnames, PyObject* keywords,
+                     PyRef* slots) {
   if (keywords != nullptr) return parse_general_keywords(row, args, keywords, slots);
   if (has_keywords(kwnames)) return parse_exact_keywords(row, args, kwnames, slots);
   if (!take_arguments(row, args, nullptr, slots)) return false;
@@ -268,8 +266,8 @@ void raise_current_exception() noexcept {
   }
 }
 
-PyObject* run_call(const MethodRow& row, PyObject* self, PyObject* const* args,
-                   Py_ssize_t given, PyObject* kwnames, PyRef* slots) noexcept {
+PyObject* run_call(const MethodRow& row, PyObject* self, PyObject* const* args, Py_ssize_t given,
+                   PyObject* kwnames, PyRef* slots) noexcept {
   return guarded([&]() -> PyObject* {
     PyRef keywords;
     if (has_general_keys(kwnames)) {

@@ -55,15 +55,15 @@ struct MethodRow {
 /// exception escape.
 /// The arguments come as the interpreter's fast calling convention passes them:
 /// `given` positional ones, then one value per key name in `kwnames` (null: no keys).
-PyObject* run_call(const MethodRow& row, PyObject* self, PyObject* const* args,
-                   Py_ssize_t given, PyObject* kwnames, PyRef* slots) noexcept;
+PyObject* run_call(const MethodRow& row, PyObject* self, PyObject* const* args, Py_ssize_t given,
+                   PyObject* kwnames, PyRef* slots) noexcept;
 
 /// run_call with the slot array sized by the row itself, so no row can write past it.
 /// Strong references: Python code run by a conversion could otherwise drop the last
 /// reference to an argument (by clearing a dictionary it passed with **) mid-call.
 template <std::size_t kParams>
-PyObject* run_call(const MethodRow& row, PyObject* self, PyObject* const* args,
-                   Py_ssize_t given, PyObject* kwnames) noexcept {
+PyObject* run_call(const MethodRow& row, PyObject* self, PyObject* const* args, Py_ssize_t given,
+                   PyObject* kwnames) noexcept {
   std::array<PyRef, kParams> slots;
   return run_call(row, self, args, given, kwnames, slots.data());
 }
