@@ -304,7 +304,7 @@ def test_result_the_interpreter_cannot_create_is_an_internal_fault(call):
 # --- method rows against their binders ------------------------------------------------
 
 ROW_SOURCE = """
-#include "call_frame.h"
+#include "row_binding.h"
 namespace orvane::py {
 constexpr Param kParams[] = {%s};
 constexpr MethodRow kRow = row<Method<&read_bytes, U64, U64>>("read_bytes", 3, Access::kShared,

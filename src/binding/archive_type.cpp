@@ -2,10 +2,13 @@
 // no GC (the object holds no Python references). tp_new builds the record in place.
 #include "archive_type.h"
 
+#include <cstdint>
 #include <new>
 #include <type_traits>
+#include <utility>
 
 #include "call_frame.h"
+#include "gil_release.h"
 #include "methods.h"
 
 namespace orvane::py {
@@ -20,10 +23,27 @@ PyObject* archive_new(PyTypeObject*, PyObject*, PyObject*) noexcept {
   return guarded([] { return new_archive_object(BinArchive()); });
 }
 
+// From this data size on, an archive is destroyed without the GIL: freeing a large
+// archive's maps takes milliseconds, and with the GIL held that part of two threads'
+// work on their own archives would run one after the other. The threshold is the one
+// from_bytes gives up the GIL at.
+constexpr std::uint64_t kUnlockedFree = 256 * 1024;
+
 // The class has no finaliser and cannot be subclassed: nothing can resurrect an object.
 void archive_dealloc(PyObject* self) noexcept {
-  reinterpret_cast<ArchiveObject*>(self)->archive.~BinArchive();
+  BinArchive& archive = reinterpret_cast<ArchiveObject*>(self)->archive;
+  if (size(archive) < kUnlockedFree) {
+    archive.~BinArchive();
+    Py_TYPE(self)->tp_free(self);
+    return;
+  }
+  // The record leaves the object first (the move cannot throw), so the object is gone
+  // before the GIL is given up, and only plain C++ memory is freed without it.
+  BinArchive doomed(std::move(archive));
+  archive.~BinArchive();
   Py_TYPE(self)->tp_free(self);
+  GilRelease unlocked;
+  BinArchive freed(std::move(doomed));  // destroyed before the GIL is taken back
 }
 
 // The interpreter's own static types are written this way; the slots left out are
@@ -51,6 +71,10 @@ PyTypeObject* archive_type() noexcept {
     g_ready = true;
   }
   return &g_type;
+}
+
+PyObject* to_python(BinArchive&& archive) {
+  return new_archive_object(std::move(archive));
 }
 
 PyObject* new_archive_object(BinArchive&& archive) {

@@ -21,4 +21,8 @@ PyTypeObject* archive_type() noexcept;
 /// A new BinArchive object that takes over `archive`; null with an error set.
 PyObject* new_archive_object(BinArchive&& archive);
 
+/// The result rule for a model function that returns an archive (from_bytes): the
+/// other result rules are convert.h's.
+PyObject* to_python(BinArchive&& archive);
+
 }  // namespace orvane::py

@@ -6,6 +6,9 @@
 #include <new>
 #include <string>
 
+#include "archive_error.h"
+#include "archive_type.h"
+
 namespace orvane::py {
 
 namespace {
@@ -108,19 +111,24 @@ bool raise_too_many(const MethodRow& row, Py_ssize_t given) {
   return false;
 }
 
+/// The positional arguments of a call: the interpreter's array, no tuple.
+struct Positional {
+  PyObject* const* items;
+  Py_ssize_t given;
+};
+
 /// The parameter loop once every keyword has been matched: `found[i]` is the keyword
 /// value for parameter i or null. Same checks, same order, as with keywords looked up
 /// one parameter at a time.
-bool take_arguments(const MethodRow& row, PyObject* args, Py_ssize_t given, PyObject* const* found,
-                    PyRef* slots) {
+bool take_arguments(const MethodRow& row, Positional args, PyObject* const* found, PyRef* slots) {
   for (std::size_t i = 0; i < row.param_count; ++i) {
     const Param& param = row.params[i];
     const auto position = static_cast<Py_ssize_t>(i);
     if (found != nullptr && found[i] != nullptr) {
-      if (position < given) return raise_multiple_values(row, param);
+      if (position < args.given) return raise_multiple_values(row, param);
       slots[i] = PyRef::borrow(found[i]);
-    } else if (position < given) {
-      slots[i] = PyRef::borrow(PyTuple_GET_ITEM(args, position));
+    } else if (position < args.given) {
+      slots[i] = PyRef::borrow(args.items[position]);
     } else if (param.required) {
       return raise_missing(row, param);
     }
@@ -129,24 +137,19 @@ bool take_arguments(const MethodRow& row, PyObject* args, Py_ssize_t given, PyOb
 }
 
 /// Keywords whose keys are all exact str, the case of every ordinary call: matching them
-/// runs no Python code, so the caller's dictionary is read in place, each key compared
-/// with our interned names by identity first (a keyword written in the call is the same
-/// interned object) and by content only when that fails. False with `exact` cleared
-/// when some key is not an exact str.
-bool parse_exact_keywords(const MethodRow& row, PyObject* args, Py_ssize_t given, PyObject* kwargs,
-                          PyRef* slots, bool& exact) {
+/// runs no Python code, so the caller's key names are read in place (in the order the
+/// call gave them, which is a ** dictionary's order), each key compared with our
+/// interned names by identity first (a keyword written in the call is the same interned
+/// object) and by content only when that fails.
+bool parse_exact_keywords(const MethodRow& row, Positional args, PyObject* kwnames, PyRef* slots) {
   constexpr std::size_t kMost = 8;  // more parameters than any row has
   PyObject* found[kMost] = {};
   if (row.param_count > kMost) throw Fault("A method row declares too many parameters.");
-  PyObject* unexpected = nullptr;  // the first key, in the dictionary's order, no name takes
-  Py_ssize_t position = 0;
-  PyObject* key = nullptr;
-  PyObject* value = nullptr;
-  while (PyDict_Next(kwargs, &position, &key, &value)) {
-    if (!PyUnicode_CheckExact(key)) {
-      exact = false;
-      return false;
-    }
+  PyObject* unexpected = nullptr;  // the first key no name takes
+  PyObject* const* values = args.items + args.given;
+  const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t k = 0; k < count; ++k) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
     std::size_t match = row.param_count;
     for (std::size_t i = 0; i < row.param_count && match == row.param_count; ++i) {
       if (key == object_of(row.params[i].name)) match = i;
@@ -155,67 +158,89 @@ bool parse_exact_keywords(const MethodRow& row, PyObject* args, Py_ssize_t given
       if (PyUnicode_Compare(key, object_of(row.params[i].name)) == 0) match = i;
     }
     if (match < row.param_count) {
-      found[match] = value;
+      found[match] = values[k];
     } else if (unexpected == nullptr) {
       unexpected = key;
     }
   }
-  if (!take_arguments(row, args, given, found, slots)) return false;
+  if (!take_arguments(row, args, found, slots)) return false;
   if (unexpected != nullptr) return raise_unexpected_keyword(row, unexpected);
-  if (given > static_cast<Py_ssize_t>(row.param_count)) return raise_too_many(row, given);
+  if (args.given > static_cast<Py_ssize_t>(row.param_count)) return raise_too_many(row, args.given);
   return true;
 }
 
 /// Keywords with a key that is not an exact str (a str subclass, whose __eq__ and
-/// __hash__ are Python code): looked up one parameter at a time on a copy, which that
-/// code cannot change under us, exactly as the parameters are declared.
-bool parse_general_keywords(const MethodRow& row, PyObject* args, Py_ssize_t given,
-                            PyObject* kwargs, PyRef* slots) {
-  PyRef remaining = PyRef::steal(PyDict_Copy(kwargs));
-  if (!remaining) return false;
+/// __hash__ are Python code): looked up one parameter at a time in a dictionary of the
+/// keywords, which that code cannot change under us, exactly as the parameters are
+/// declared.
+bool parse_general_keywords(const MethodRow& row, Positional args, PyObject* keywords,
+                            PyRef* slots) {
   for (std::size_t i = 0; i < row.param_count; ++i) {
     const Param& param = row.params[i];
     const auto position = static_cast<Py_ssize_t>(i);
     PyObject* key = object_of(param.name);
-    PyObject* value = PyDict_GetItemWithError(remaining.get(), key);
+    PyObject* value = PyDict_GetItemWithError(keywords, key);
     if (value != nullptr) {
-      if (position < given) return raise_multiple_values(row, param);
+      if (position < args.given) return raise_multiple_values(row, param);
       slots[i] = PyRef::borrow(value);
-      if (PyDict_DelItem(remaining.get(), key) < 0) return false;
+      if (PyDict_DelItem(keywords, key) < 0) return false;
       continue;
     }
     if (PyErr_Occurred()) return false;
-    if (position < given) {
-      slots[i] = PyRef::borrow(PyTuple_GET_ITEM(args, position));
+    if (position < args.given) {
+      slots[i] = PyRef::borrow(args.items[position]);
     } else if (param.required) {
       return raise_missing(row, param);
     }
   }
-  if (PyDict_GET_SIZE(remaining.get()) != 0) {
+  if (PyDict_GET_SIZE(keywords) != 0) {
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
-    PyDict_Next(remaining.get(), &position, &key, &value);
+    PyDict_Next(keywords, &position, &key, &value);
     PyRef held = PyRef::borrow(key);  // str() of the key may run Python code
     return raise_unexpected_keyword(row, held.get());
   }
-  if (given > static_cast<Py_ssize_t>(row.param_count)) return raise_too_many(row, given);
+  if (args.given > static_cast<Py_ssize_t>(row.param_count)) return raise_too_many(row, args.given);
   return true;
+}
+
+bool has_keywords(PyObject* kwnames) noexcept {
+  return kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0;
+}
+
+/// True when some key is not an exact str: only then can matching run Python code.
+bool has_general_keys(PyObject* kwnames) noexcept {
+  if (!has_keywords(kwnames)) return false;
+  for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
+    if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(kwnames, k))) return true;
+  }
+  return false;
+}
+
+/// The keywords as a new dictionary, for the general path. Hashing a key may run its
+/// __hash__; that happens here, before the call takes access to the object.
+PyRef keyword_dict(PyObject* const* args, Py_ssize_t given, PyObject* kwnames) {
+  PyRef keywords = PyRef::steal(PyDict_New());
+  if (!keywords) return keywords;
+  for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
+    if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, k), args[given + k]) < 0) {
+      return PyRef();
+    }
+  }
+  return keywords;
 }
 
 /// Fills one slot per parameter (a new reference, or null when an optional parameter
 /// is absent). False with TypeError (or the interpreter's error) set. The caller's
-/// dictionary is never changed.
-bool parse_arguments(const MethodRow& row, PyObject* args, PyObject* kwargs, PyRef* slots) {
-  const Py_ssize_t given = args != nullptr ? PyTuple_GET_SIZE(args) : 0;
-  if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) {
-    bool exact = true;
-    if (parse_exact_keywords(row, args, given, kwargs, slots, exact)) return true;
-    if (exact) return false;
-    return parse_general_keywords(row, args, given, kwargs, slots);
-  }
-  if (!take_arguments(row, args, given, nullptr, slots)) return false;
-  if (given > static_cast<Py_ssize_t>(row.param_count)) return raise_too_many(row, given);
+/// arguments are never changed. `keywords` is the dictionary of the general path, or
+/// null when every key is an exact str.
+bool parse_arguments(const MethodRow& row, Positional args, PyObject* kwnames, PyObject* keywords,
+                     PyRef* slots) {
+  if (keywords != nullptr) return parse_general_keywords(row, args, keywords, slots);
+  if (has_keywords(kwnames)) return parse_exact_keywords(row, args, kwnames, slots);
+  if (!take_arguments(row, args, nullptr, slots)) return false;
+  if (args.given > static_cast<Py_ssize_t>(row.param_count)) return raise_too_many(row, args.given);
   return true;
 }
 
@@ -241,12 +266,17 @@ void raise_current_exception() noexcept {
   }
 }
 
-PyObject* run_call(const MethodRow& row, PyObject* self, PyObject* args, PyObject* kwargs,
-                   PyRef* slots) noexcept {
+PyObject* run_call(const MethodRow& row, PyObject* self, PyObject* const* args, Py_ssize_t given,
+                   PyObject* kwnames, PyRef* slots) noexcept {
   return guarded([&]() -> PyObject* {
+    PyRef keywords;
+    if (has_general_keys(kwnames)) {
+      keywords = keyword_dict(args, given, kwnames);
+      if (!keywords) return nullptr;
+    }
     AccessGuard access;
     if (row.access != Access::kNone && !access.acquire(self, row.access)) return nullptr;
-    if (!parse_arguments(row, args, kwargs, slots)) return nullptr;
+    if (!parse_arguments(row, {args, given}, kwnames, keywords.get(), slots)) return nullptr;
     return row.invoke(self, slots);
   });
 }

@@ -1,17 +1,13 @@
 // The one call frame every entry point runs in: access to the object, argument-list
-// parsing, the single catch-all that keeps C++ exceptions out of the interpreter, and
-// the generic glue that turns a table row (conversions + model function) into a call.
+// parsing and the single catch-all that keeps C++ exceptions out of the interpreter.
+// What a row's call does inside the frame is row_binding.h's.
 #pragma once
 
 #include <array>
 #include <cstddef>
-#include <tuple>
-#include <type_traits>
-#include <utility>
 
-#include "archive_type.h"
-#include "convert.h"
 #include "errors.h"
+#include "py_ref.h"
 
 namespace orvane::py {
 
@@ -57,17 +53,19 @@ struct MethodRow {
 /// Runs one method call: access, parsing into `slots` (one per parameter of the row),
 /// invoke, and every way out mapped to a result or a Python exception. Never lets a C++
 /// exception escape.
-PyObject* run_call(const MethodRow& row, PyObject* self, PyObject* args, PyObject* kwargs,
-                   PyRef* slots) noexcept;
+/// The arguments come as the interpreter's fast calling convention passes them:
+/// `given` positional ones, then one value per key name in `kwnames` (null: no keys).
+PyObject* run_call(const MethodRow& row, PyObject* self, PyObject* const* args, Py_ssize_t given,
+                   PyObject* kwnames, PyRef* slots) noexcept;
 
 /// run_call with the slot array sized by the row itself, so no row can write past it.
 /// Strong references: Python code run by a conversion could otherwise drop the last
 /// reference to an argument (by clearing a dictionary it passed with **) mid-call.
 template <std::size_t kParams>
-PyObject* run_call(const MethodRow& row, PyObject* self, PyObject* args,
-                   PyObject* kwargs) noexcept {
+PyObject* run_call(const MethodRow& row, PyObject* self, PyObject* const* args, Py_ssize_t given,
+                   PyObject* kwnames) noexcept {
   std::array<PyRef, kParams> slots;
-  return run_call(row, self, args, kwargs, slots.data());
+  return run_call(row, self, args, given, kwnames, slots.data());
 }
 
 /// Sets the Python exception for the C++ exception being handled.
@@ -86,108 +84,5 @@ PyObject* guarded(Body&& body) noexcept {
   if (result == nullptr && !PyErr_Occurred()) raise_internal_fault("Internal fault.");
   return result;
 }
-
-template <typename T>
-struct IsResult : std::false_type {};
-template <typename T>
-struct IsResult<Result<T>> : std::true_type {};
-
-/// A model result becomes a Python object, or a ValueError carrying the model's message.
-template <typename T>
-PyObject* finish(T&& outcome) {
-  using Plain = std::decay_t<T>;
-  if constexpr (IsResult<Plain>::value) {
-    if (!outcome.ok()) {
-      const std::string& message = outcome.error().message;
-      raise_value_error(message.data(), static_cast<Py_ssize_t>(message.size()));
-      return nullptr;
-    }
-    return checked_result(to_python(std::move(outcome).value()));
-  } else {
-    return checked_result(to_python(std::forward<T>(outcome)));
-  }
-}
-
-/// The glue for one row: convert each argument in parameter order (stopping at the first
-/// failure), call `Model` with the archive and the values, convert its result. Nothing
-/// of the archive is touched until every argument has converted, because conversions
-/// can run Python code.
-template <auto Model, bool kHasArchive, typename... Conv>
-struct Bind {
-  /// One argument per conversion; the method table checks it against the row.
-  static constexpr std::size_t kArity = sizeof...(Conv);
-
-  static PyObject* invoke(PyObject* self, const PyRef* args) {
-    return call(self, args, std::index_sequence_for<Conv...>{});
-  }
-
- private:
-  template <std::size_t... I>
-  static PyObject* call(PyObject* self, const PyRef* args, std::index_sequence<I...>) {
-    (void)args;
-    std::tuple<typename Conv::type...> values;
-    if (!(Conv::convert(args[I].get(), std::get<I>(values)) && ...)) return nullptr;
-    if constexpr (kHasArchive) {
-      auto& archive = reinterpret_cast<ArchiveObject*>(self)->archive;
-      return finish(Model(archive, std::move(std::get<I>(values))...));
-    } else {
-      (void)self;
-      return finish(Model(std::move(std::get<I>(values))...));
-    }
-  }
-};
-
-/// Gives up the GIL for its lifetime; the destructor takes it back, also when a C++
-/// exception leaves the scope, so every Python error is raised with the GIL held.
-class GilRelease {
- public:
-  GilRelease() noexcept : state_(PyEval_SaveThread()) {}
-  GilRelease(const GilRelease&) = delete;
-  GilRelease& operator=(const GilRelease&) = delete;
-  ~GilRelease() { PyEval_RestoreThread(state_); }
-
- private:
-  PyThreadState* state_;
-};
-
-/// The glue for loading: like Static<Model, Bytes>, but the model runs without the GIL
-/// when the input is at least `kUnlockedFrom` bytes, so threads can load in parallel.
-/// The model touches no Python object, and the bytes object it reads is immutable and
-/// held by the frame. Smaller inputs keep the GIL: handing it over costs more than they do.
-template <auto Model, std::size_t kUnlockedFrom>
-struct Load {
-  static constexpr std::size_t kArity = 1;
-
-  static PyObject* invoke(PyObject*, const PyRef* args) {
-    Bytes::type input;
-    if (!Bytes::convert(args[0].get(), input)) return nullptr;
-    if (input.size < kUnlockedFrom) return finish(Model(input));
-    auto outcome = [&] {
-      GilRelease unlocked;
-      return Model(input);
-    }();
-    return finish(std::move(outcome));
-  }
-};
-
-// A row's parameter list and its binder's conversions must agree one to one: the frame
-// fills one slot per parameter and the binder reads one per conversion.
-template <typename Binder, std::size_t N>
-constexpr MethodRow row(const char* name, int flags, Access access, const Param (&params)[N]) {
-  static_assert(N == Binder::kArity, "a row needs one parameter per conversion");
-  return {name, flags, access, params, N, &Binder::invoke};
-}
-template <typename Binder>
-constexpr MethodRow row(const char* name, Access access) {
-  static_assert(Binder::kArity == 0, "a METH_NOARGS row takes no conversions");
-  return {name, METH_NOARGS, access, nullptr, 0, &Binder::invoke};
-}
-
-/// A method of an instance: the model function takes the archive first.
-template <auto Model, typename... Conv>
-using Method = Bind<Model, true, Conv...>;
-/// A static method: no instance, no access.
-template <auto Model, typename... Conv>
-using Static = Bind<Model, false, Conv...>;
 
 }  // namespace orvane::py

@@ -6,7 +6,6 @@
 #include <cmath>
 #include <limits>
 
-#include "archive_type.h"
 #include "errors.h"
 
 namespace orvane::py {
@@ -46,6 +45,17 @@ bool narrow(PyObject* object, T& out) {
 
 bool U64::convert(PyObject* object, type& out) {
   if (PyLong_CheckExact(object)) {  // the common case: PyNumber_Index would return it as is
+    // The interpreter's unsigned long conversion reads the digits directly, where the
+    // long long one goes through a byte array for any value of two digits (>= 2^30).
+    // Both take the same values; only their error texts differ, so on an error the
+    // long long one runs again for its own.
+    static_assert(sizeof(unsigned long) == sizeof(type), "unsigned long holds 64 bits");
+    const unsigned long value = PyLong_AsUnsignedLong(object);
+    if (!(value == static_cast<unsigned long>(-1) && PyErr_Occurred())) {
+      out = value;
+      return true;
+    }
+    PyErr_Clear();
     out = PyLong_AsUnsignedLongLong(object);
     return !(out == static_cast<type>(-1) && PyErr_Occurred());
   }
@@ -98,6 +108,10 @@ float to_f32(double value) noexcept {
 }
 
 bool F32::convert(PyObject* object, type& out) {
+  if (PyFloat_CheckExact(object)) {  // the common case: no conversion, no error to check
+    out = to_f32(PyFloat_AS_DOUBLE(object));
+    return true;
+  }
   const double value = PyFloat_AsDouble(object);
   if (value == -1.0 && PyErr_Occurred()) return false;
   out = to_f32(value);
@@ -222,10 +236,6 @@ PyObject* to_python(const std::vector<std::uint8_t>& file) {
     items[i] = value;
   }
   return list.release();
-}
-
-PyObject* to_python(BinArchive&& archive) {
-  return new_archive_object(std::move(archive));
 }
 
 PyObject* checked_result(PyObject* result) noexcept {

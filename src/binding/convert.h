@@ -88,7 +88,6 @@ PyObject* to_python(ByteView bytes);
 PyObject* to_python(const Text& text);
 PyObject* to_python(const std::vector<Text>& names);
 PyObject* to_python(const std::vector<std::uint8_t>& file);
-PyObject* to_python(BinArchive&& archive);
 
 template <typename T>
 PyObject* to_python(const std::optional<T>& value) {

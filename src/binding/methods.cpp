@@ -5,14 +5,16 @@
 #include <array>
 #include <utility>
 
-#include "call_frame.h"
+#include "row_binding.h"
 
 namespace orvane::py {
 
 namespace {
 
-constexpr int kArgs = METH_VARARGS | METH_KEYWORDS;
-constexpr int kStatic = METH_VARARGS | METH_KEYWORDS | METH_STATIC;
+// The fast convention: positional arguments in the interpreter's array and keyword names
+// in a tuple, so a call builds neither an argument tuple nor a keyword dictionary.
+constexpr int kArgs = METH_FASTCALL | METH_KEYWORDS;
+constexpr int kStatic = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
 constexpr Access S = Access::kShared;
 constexpr Access X = Access::kExclusive;
 // from_bytes gives up the GIL from this input size on: about where loading takes longer
@@ -73,12 +75,12 @@ constexpr std::size_t kMethodCount = sizeof(kMethods) / sizeof(kMethods[0]);
 // The interpreter passes no per-method data to a C function, so each row gets its own
 // two-line entry point that hands its row to the shared frame.
 template <std::size_t I>
-PyObject* entry(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return run_call<kMethods[I].param_count>(kMethods[I], self, args, kwargs);
+PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t given, PyObject* kwnames) {
+  return run_call<kMethods[I].param_count>(kMethods[I], self, args, given, kwnames);
 }
 template <std::size_t I>
 PyObject* entry_noargs(PyObject* self, PyObject*) {
-  return run_call<kMethods[I].param_count>(kMethods[I], self, nullptr, nullptr);
+  return run_call<kMethods[I].param_count>(kMethods[I], self, nullptr, 0, nullptr);
 }
 
 template <std::size_t I>
