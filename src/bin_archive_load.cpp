@@ -163,8 +163,7 @@ struct EntryCounts {
 
 /// The string positions the tables name, up to the first entry whose slot check fails
 /// (the load stops there, so later strings could never be reported).
-std::vector<Position> string_positions(ByteView input, const Layout& layout,
-                                            EntryCounts& counts) {
+std::vector<Position> string_positions(ByteView input, const Layout& layout, EntryCounts& counts) {
   const std::uint8_t* bytes = input.data;
   const std::uint64_t slots = layout.data_size / kSlotSize;
   std::vector<Position> positions;

@@ -32,8 +32,8 @@ Result<StringPool::Interned> StringPool::intern(const Text& text) {
   }
   const void* identity = text.identity();
   const std::uint64_t identity_hash = hash_pointer(identity);
-  const std::uint32_t seen = by_object_.find(
-      identity_hash, [&](std::uint32_t at) { return objects_[at] == identity; });
+  const std::uint32_t seen =
+      by_object_.find(identity_hash, [&](std::uint32_t at) { return objects_[at] == identity; });
   if (seen != FlatIndex::kNone) {
     const std::uint32_t index = object_strings_[seen];
     return Interned{offsets_[index], index};
@@ -41,9 +41,9 @@ Result<StringPool::Interned> StringPool::intern(const Text& text) {
 
   const std::string_view value = text.view(scratch_);
   const std::uint64_t value_hash = std::hash<std::string_view>()(value);
-  std::uint32_t index = by_value_.find(
-      value_hash,
-      [&](std::uint32_t at) { return hashes_[at] == value_hash && strings_[at]->equals(value); });
+  std::uint32_t index = by_value_.find(value_hash, [&](std::uint32_t at) {
+    return hashes_[at] == value_hash && strings_[at]->equals(value);
+  });
   if (index == FlatIndex::kNone) {
     // A U+0000 would be written as the terminator and silently cut the string when
     // the file is read back, so it is refused like any character the file cannot hold.

@@ -122,15 +122,16 @@ Text TextBlock::add(std::uint64_t word, std::size_t begin) {
 }
 
 Text TextBlock::add_decoded(std::size_t begin, std::uint64_t size) {
-  if (begin > header_->length || size > header_->length - begin) throw Fault("A decoded text runs past its block.");
+  if (begin > header_->length || size > header_->length - begin)
+    throw Fault("A decoded text runs past its block.");
   return add(size, begin);
 }
 
 Text TextBlock::add_on_read(std::size_t begin, TextEncoding encoding, std::uint64_t utf8_size) {
   if (utf8_size > Text::kSize) throw Fault("A stored text is larger than a record can say.");
-  return add(utf8_size | Text::kOnRead |
-                 (static_cast<std::uint64_t>(encoding) << Text::kEncodingShift),
-             begin);
+  return add(
+      utf8_size | Text::kOnRead | (static_cast<std::uint64_t>(encoding) << Text::kEncodingShift),
+      begin);
 }
 
 }  // namespace orvane

@@ -49,7 +49,7 @@ int main() {
     SlotMap<std::uint64_t> map;
     std::map<Address, std::uint64_t> model;
     const std::uint64_t span = round % 2 == 0 ? 64 : 4096;  // dense or sparse slots
-    if (round % 4 < 2) {  // start with an in-order load
+    if (round % 4 < 2) {                                    // start with an in-order load
       const std::size_t count = random() % 3000;
       map.reserve(count / 2);
       Address next = 0;
@@ -107,11 +107,12 @@ int main() {
             }
           }
           model.swap(moved);
-          map.rekey([&](const auto& entry) { return grow || entry.first < at || entry.first >= at + by; },
-                    [&](auto& entry) {
-                      if (grow && entry.first >= at) entry.first += by;
-                      if (!grow && entry.first >= at + by) entry.first -= by;
-                    });
+          map.rekey(
+              [&](const auto& entry) { return grow || entry.first < at || entry.first >= at + by; },
+              [&](auto& entry) {
+                if (grow && entry.first >= at) entry.first += by;
+                if (!grow && entry.first >= at + by) entry.first -= by;
+              });
           break;
         }
         default:
