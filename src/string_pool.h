@@ -47,6 +47,8 @@ class StringPool {
   std::vector<std::uint64_t> offsets_;
   FlatIndex by_value_;
   std::string scratch_;
+  std::size_t room_;  // the calls of intern the tables are sized for
+  std::size_t calls_ = 0;
 };
 
 }  // namespace orvane
