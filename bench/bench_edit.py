@@ -21,7 +21,6 @@ import os
 import random
 import struct
 import sys
-import threading
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
@@ -294,15 +293,10 @@ def bench_parallel_load(data_size, repeats):
     files[1] = bytes(bytearray(files[1]))  # two distinct objects
 
     def one_thread():
-        for data in files:
-            from_bytes(data)
+        common.load_one_after_another(from_bytes, files)
 
     def two_threads():
-        threads = [threading.Thread(target=from_bytes, args=(data,)) for data in files]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
+        common.load_in_threads(from_bytes, files)
 
     serial = parallel = float("inf")
     for _ in range(repeats):

@@ -14,31 +14,12 @@ import os
 import random
 import struct
 import sys
-import threading
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import common  # noqa: E402
 
 MiB = common.MiB
-
-
-def child(payload):
-    """Runs in a fresh process: the peak memory of one operation, as JSON on stdout."""
-    import json
-
-    import orvane_core
-
-    with open(payload["path"], "rb") as f:
-        data = f.read()
-    op = payload["op"]
-    if op == "from_bytes":
-        peak, kept, exact = common.child_measure(lambda: orvane_core.BinArchive.from_bytes(data))
-    elif op == "copy":
-        peak, kept, exact = common.child_measure(lambda: bytes(memoryview(data)))
-    else:
-        raise SystemExit("unknown op " + op)
-    print(json.dumps(dict(peak=peak, kept=kept, exact=exact)))
 
 
 def round_robin(runs, repeats):
@@ -217,18 +198,9 @@ def bench_threads(table, from_bytes, data_size, repeats):
     files[1] = bytes(bytearray(files[1]))  # two distinct objects
     check_round_trip(from_bytes, files[0], "thread")
 
-    def one_thread():
-        for data in files:
-            from_bytes(data)
-
-    def two_threads():
-        threads = [threading.Thread(target=from_bytes, args=(data,)) for data in files]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
-
-    best = round_robin({"two": two_threads, "one": one_thread}, repeats)
+    best = round_robin({"two": lambda: common.load_in_threads(from_bytes, files),
+                        "one": lambda: common.load_one_after_another(from_bytes, files)},
+                       repeats)
     table.add("2 threads, own %s text-heavy file each" % common.size_text(data_size),
               best["two"], best["one"], 0.6)
 
@@ -241,7 +213,7 @@ def main():
     args = parser.parse_args()
     if args.child:
         import json
-        child(json.loads(args.child))
+        common.child_main(json.loads(args.child))
         return
 
     if args.quick:

@@ -54,27 +54,6 @@ def string_cases(counts):
     return cases
 
 
-def child(payload):
-    """Runs in a fresh process: the peak memory of one operation, as JSON on stdout."""
-    import json
-
-    import orvane_core
-
-    with open(payload["path"], "rb") as f:
-        data = f.read()
-    op = payload["op"]
-    if op == "from_bytes":
-        peak, kept, exact = common.child_measure(lambda: orvane_core.BinArchive.from_bytes(data))
-    elif op == "serialize":
-        archive = orvane_core.BinArchive.from_bytes(data)
-        peak, kept, exact = common.child_measure(archive.serialize)
-    elif op == "list":
-        peak, kept, exact = common.child_measure(lambda: list(data))
-    else:
-        raise SystemExit("unknown op " + op)
-    print(json.dumps(dict(peak=peak, kept=kept, exact=exact)))
-
-
 def measure(label, shape, repeats, with_memory):
     import orvane_core
 
@@ -132,7 +111,7 @@ def main():
     args = parser.parse_args()
     if args.child:
         import json
-        child(json.loads(args.child))
+        common.child_main(json.loads(args.child))
         return
 
     if args.quick:

@@ -14,6 +14,7 @@ import os
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from array import array
 
@@ -218,6 +219,39 @@ def measure_in_child(script, payload, data):
         return json.loads(out.strip().splitlines()[-1])
     finally:
         os.unlink(path)
+
+
+def child_main(payload):
+    """In the child: loads the payload's file and reports the peak memory of its op:
+    "from_bytes", "serialize" (of the loaded file), "copy" or "list", as JSON on stdout."""
+    import orvane_core
+
+    with open(payload["path"], "rb") as f:
+        data = f.read()
+    operations = {
+        "from_bytes": lambda: lambda: orvane_core.BinArchive.from_bytes(data),
+        "serialize": lambda: orvane_core.BinArchive.from_bytes(data).serialize,
+        "copy": lambda: lambda: bytes(memoryview(data)),
+        "list": lambda: lambda: list(data),
+    }
+    if payload["op"] not in operations:
+        raise SystemExit("unknown op " + payload["op"])
+    peak, kept, exact = child_measure(operations[payload["op"]]())
+    print(json.dumps(dict(peak=peak, kept=kept, exact=exact)))
+
+
+def load_one_after_another(load, files):
+    for data in files:
+        load(data)
+
+
+def load_in_threads(load, files):
+    """Each file loaded by a thread of its own, all started before any is joined."""
+    threads = [threading.Thread(target=load, args=(data,)) for data in files]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
 
 
 def child_measure(operation):
