@@ -20,14 +20,19 @@ LIMIT = 400  # allocations tried per call; every call here needs far fewer
 
 def sample_file():
     # A pointer, texts decoded at load, label lists; names longer than one character,
-    # which the interpreter would hand out from its cache without allocating.
+    # which the interpreter would hand out from its cache without allocating. The text
+    # at 0x14 starts inside the run of the one at 0x4, so both are decoded on read.
     data_size = 0x20
-    return build_archive(
+    file = bytearray(build_archive(
         data_size,
         pointers={0x0: 0x10},
-        texts={0x4: b"text", 0x8: b"\x82\xa0", 0xC: b"\xef\xbb\xbfrun"},
+        texts={0x4: b"text", 0x8: b"\x82\xa0", 0xC: b"\xef\xbb\xbfrun", 0x14: b""},
         labels=[(0x0, b"Lab"), (0x10, b"Mark"), (0x10, b"Lab")],
-    )
+    ))
+    slot = 32 + 0x4
+    inside = int.from_bytes(file[slot:slot + 4], "little") + 1
+    file[32 + 0x14:32 + 0x18] = inside.to_bytes(4, "little")
+    return bytes(file)
 
 
 FILE = sample_file()
@@ -81,6 +86,7 @@ def test_every_method_is_in_the_loop():
 def fresh():
     archive = BinArchive.from_bytes(FILE)
     assert archive.read_string(0xC) == "run"
+    assert archive.read_string(0x14) == "ext"
     return archive
 
 
