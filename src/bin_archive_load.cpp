@@ -244,18 +244,20 @@ void decode_run(ByteView input, const Position* positions, std::size_t count,
   std::vector<std::int64_t> sizes[kEncodings];
   std::vector<TextEncoding> encodings(count);
   std::size_t per_encoding[kEncodings] = {0, 0, 0, 0};
+  std::size_t mark_of[kEncodings] = {0, 0, 0, 0};  // a mark's length is fixed per encoding
   for (std::size_t k = 0; k < count; ++k) {
     const auto begin = static_cast<std::size_t>(positions[k] - first);
     std::size_t mark = 0;
     encodings[k] = sniff_byte_order_mark(ByteView{bytes.data + begin, bytes.size - begin}, mark);
-    ++per_encoding[static_cast<std::size_t>(encodings[k])];
+    const auto e = static_cast<std::size_t>(encodings[k]);
+    ++per_encoding[e];
+    mark_of[e] = mark;
   }
   for (std::size_t e = 0; e < kEncodings; ++e) starts[e].reserve(per_encoding[e]);
   for (std::size_t k = 0; k < count; ++k) {
+    const auto e = static_cast<std::size_t>(encodings[k]);
     const auto begin = static_cast<std::size_t>(positions[k] - first);
-    std::size_t mark = 0;
-    sniff_byte_order_mark(ByteView{bytes.data + begin, bytes.size - begin}, mark);
-    starts[static_cast<std::size_t>(encodings[k])].push_back(static_cast<Position>(begin + mark));
+    starts[e].push_back(static_cast<Position>(begin + mark_of[e]));
   }
   for (std::size_t e = 0; e < kEncodings; ++e) {
     if (!starts[e].empty()) suffix_sizes(bytes, static_cast<TextEncoding>(e), starts[e], sizes[e]);
