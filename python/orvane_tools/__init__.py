@@ -7,13 +7,43 @@ its commands do:
 - `decompile(archive)` / `compile(document)`: the editable JSON form and back;
 - `export_texts(archive)` / `import_texts(archive, translation)`: PO, JSON or CSV;
 - `diff(a, b)`: what differs between two archives, entry by entry.
+
+The names are imported on first use, so that the command starts with nothing loaded
+and Ctrl-C while it starts ends it quietly (`__main__.run`).
 """
-from ._archive import Archive, Entries, ToolError, entries, read_file
-from ._diff import Change, diff
-from ._document import compile, decompile
-from ._texts import Unwritable, UnwritableError, export_texts, import_texts
+from importlib import import_module
+from typing import TYPE_CHECKING, Any, List
+
+if TYPE_CHECKING:
+    from ._archive import Archive, Entries, ToolError, entries, read_file
+    from ._diff import Change, diff
+    from ._document import compile, decompile
+    from ._texts import Unwritable, UnwritableError, export_texts, import_texts
+
+# Each public name and the module it comes from.
+_FROM = {
+    "Archive": "_archive", "Entries": "_archive", "ToolError": "_archive",
+    "entries": "_archive", "read_file": "_archive",
+    "Change": "_diff", "diff": "_diff",
+    "compile": "_document", "decompile": "_document",
+    "Unwritable": "_texts", "UnwritableError": "_texts", "export_texts": "_texts",
+    "import_texts": "_texts",
+}
 
 __all__ = [
     "Archive", "Change", "Entries", "ToolError", "Unwritable", "UnwritableError",
     "compile", "decompile", "diff", "entries", "export_texts", "import_texts", "read_file",
 ]
+
+
+def __getattr__(name: str) -> Any:
+    module = _FROM.get(name)
+    if module is None:
+        raise AttributeError("module %r has no attribute %r" % (__name__, name))
+    value = getattr(import_module("." + module, __name__), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> List[str]:
+    return sorted(set(globals()) | set(_FROM))
