@@ -15,6 +15,7 @@ import io
 import json
 import os
 import sys
+import textwrap
 from typing import Callable, Dict, Iterable, List, Optional, Sequence, Tuple, TypeVar
 
 from tqdm import tqdm
@@ -332,7 +333,10 @@ def parser() -> argparse.ArgumentParser:
 
     def command(group: "argparse._SubParsersAction[argparse.ArgumentParser]", name: str,
                 summary: str, example: str, description: str = "") -> argparse.ArgumentParser:
-        return group.add_parser(name, help=summary, description=description or summary,
+        text = description or summary
+        if "\n" not in text:
+            text = textwrap.fill(text, 84)
+        return group.add_parser(name, help=summary, description=text,
                                 formatter_class=raw,
                                 epilog="example:\n  " + example.replace("\n", "\n  "))
 

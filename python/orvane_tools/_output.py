@@ -89,6 +89,8 @@ def _write_descriptor(fd: int, data: bytes) -> None:
 
 def write_output(path: str, data: bytes) -> None:
     """Writes `data` to `path`, `-` being standard output (see the module's notes)."""
+    if not path:
+        raise ToolError("the output's file name is empty")
     fd = 1 if path == STDIO else _descriptor(path)
     try:
         if fd is not None:
