@@ -11,10 +11,12 @@ its commands do:
 The names are imported on first use, so that the command starts with nothing loaded
 and Ctrl-C while it starts ends it quietly (`__main__.run`).
 """
-from importlib import import_module
-from typing import TYPE_CHECKING, Any, List
-
+# Nothing is imported at run time here, not even `typing`: the command's guard
+# against Ctrl-C (`__main__.run`) takes effect only once this file has run.
+TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from typing import Any, List
+
     from ._archive import Archive, Entries, ToolError, entries, read_file
     from ._diff import Change, diff
     from ._document import compile, decompile
@@ -36,14 +38,15 @@ __all__ = [
 ]
 
 
-def __getattr__(name: str) -> Any:
+def __getattr__(name: str) -> "Any":
     module = _FROM.get(name)
     if module is None:
         raise AttributeError("module %r has no attribute %r" % (__name__, name))
+    from importlib import import_module
     value = getattr(import_module("." + module, __name__), name)
     globals()[name] = value
     return value
 
 
-def __dir__() -> List[str]:
+def __dir__() -> "List[str]":
     return sorted(set(globals()) | set(_FROM))
