@@ -88,7 +88,7 @@ def shows(text: str) -> bool:
 
 
 def tolerant_stdout() -> None:
-    """A character the terminal's encoding lacks is written as an escape (\uff5e)
+    """A character the terminal's encoding lacks is written as an escape (\\uff5e)
     instead of failing the command."""
     if isinstance(sys.stdout, io.TextIOWrapper) and sys.stdout.errors == "strict":
         sys.stdout.reconfigure(errors="backslashreplace")
