@@ -15,6 +15,7 @@ from hypothesis import strategies as st
 orvane_core = pytest.importorskip("orvane_core")
 tools = pytest.importorskip("orvane_tools")
 from orvane_tools._cli import main  # noqa: E402
+from orvane_tools._output import archive_problem  # noqa: E402
 
 
 def sample():
@@ -231,6 +232,7 @@ def archives(draw):
 def test_round_trips_are_byte_identical(data, fmt):
     archive, found = tools.read_file(data)
     assert tools.compile(tools.decompile(found)) == data
+    assert archive_problem(data, found) is None  # what the module wrote is never refused
     assert tools.import_texts(archive, tools.export_texts(found, fmt), fmt).data == data
     assert tools.diff(found, found) == []
 
