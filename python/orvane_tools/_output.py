@@ -153,8 +153,13 @@ def _replace(path: str, real: str, found: Optional[os.stat_result], data: bytes)
                 break
             except FileExistsError:
                 temp = ""
+            except OSError as error:
+                if not os.path.isdir(directory):
+                    raise
+                raise ToolError("%s: cannot create a temporary file beside it: %s"
+                                % (path, error.strerror or error)) from None
         else:
-            raise FileExistsError(17, "no free name for a temporary file")
+            raise ToolError("%s: cannot create a temporary file beside it" % path)
         with os.fdopen(handle, "wb") as f:
             f.write(data)
             f.flush()
