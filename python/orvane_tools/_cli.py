@@ -67,7 +67,9 @@ def load(path: str) -> Tuple[Archive, Entries]:
         raise ToolError("%s: %s" % (shown_path(path), error)) from None
 
 
-write_atomic = write_output  # the earlier name
+# The earlier names of the two.
+read_bytes = read_input
+write_atomic = write_output
 
 
 def stdin_once(paths: Iterable[str]) -> None:
