@@ -431,7 +431,7 @@ def usage(p: argparse.ArgumentParser) -> int:
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     # diff answers 0 or 1; its trouble, a closed output included, is 2.
-    trouble = 2 if (argv if argv is not None else sys.argv[1:])[:1] == ["diff"] else 1
+    trouble = 2 if list(sys.argv[1:] if argv is None else argv)[:1] == ["diff"] else 1
     try:
         tolerant_stdout()
         args = parser().parse_args(argv)
