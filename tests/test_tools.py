@@ -1,6 +1,8 @@
 """The orvane command line and orvane_tools API, end to end."""
+import io
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -13,6 +15,7 @@ from hypothesis import strategies as st
 orvane_core = pytest.importorskip("orvane_core")
 tools = pytest.importorskip("orvane_tools")
 from orvane_tools._cli import main  # noqa: E402
+from orvane_tools._output import archive_problem  # noqa: E402
 
 
 def sample():
@@ -229,6 +232,7 @@ def archives(draw):
 def test_round_trips_are_byte_identical(data, fmt):
     archive, found = tools.read_file(data)
     assert tools.compile(tools.decompile(found)) == data
+    assert archive_problem(data, found) is None  # what the module wrote is never refused
     assert tools.import_texts(archive, tools.export_texts(found, fmt), fmt).data == data
     assert tools.diff(found, found) == []
 
@@ -239,3 +243,217 @@ def test_mypy_strict_is_clean():
     out, err, status = api.run(["--strict", "--config-file", str(package.parents[1] / "pyproject.toml"),
                                 str(package)])
     assert status == 0, out + err
+
+
+# What the command writes, where it writes, and how it fails.
+
+def document_with(edit):
+    def prepare():
+        main(["decompile", "example.bin", "-o", "x.json"])
+        Path("x.json").write_text(edit(Path("x.json").read_text(encoding="utf-8")),
+                                  encoding="utf-8")
+    return prepare
+
+
+def translation(msgstr):
+    def prepare():
+        main(["texts", "export", "example.bin", "-o", "t.po"])
+        po = Path("t.po").read_text(encoding="utf-8")
+        Path("t.po").write_text(po.replace('msgid "A"\nmsgstr ""', 'msgid "A"\nmsgstr "%s"'
+                                           % msgstr), encoding="utf-8")
+    return prepare
+
+
+def nothing():
+    pass
+
+
+COMPILE = ["compile", "x.json", "-o", "out.bin"]
+
+
+@pytest.mark.parametrize("prepare, argv, message", [
+    # Archives that would not load back as meant.
+    (document_with(lambda d: d.replace('"0x8"]', '"0xFFFFFFFF"]')), COMPILE,
+     "x.json: pointers entry 0x0: destination 0xFFFFFFFF lies beyond the data region "
+     "(size 0x28)"),
+    (document_with(lambda d: d.replace('"0x8"]', '"0x30"]')), COMPILE,
+     "x.json: pointers entry 0x0: destination 0x30 lies beyond the data region (size 0x28)"),
+    (document_with(lambda d: d.replace('["0x0", "0x8"]', '["0xC", "0x8"]')), COMPILE,
+     "x.json: pointers entry 0xC: the slot also holds a text entry, and a file keeps only "
+     "the text"),
+    (document_with(lambda d: d.replace('["START"]', "[]")), COMPILE,
+     "x.json: labels entry 0x0: an empty label list is not kept in a file"),
+    (document_with(lambda d: d.replace('"A"', '"\u00a5"')), COMPILE,
+     "x.json: texts entry 0xC: \"\u00a5\" reads back as \"\\\\\" ('\u00a5' (U+00A5) becomes "
+     "'\\' (U+005C))"),
+    (translation("\u2212"), ["texts", "import", "example.bin", "t.po", "-o", "out.bin"],
+     "example.bin: texts entry 0xC: \"\u2212\" reads back as \"\uff0d\" ('\u2212' (U+2212) "
+     "becomes '\uff0d' (U+FF0D))"),
+    # A document cut inside a string.
+    (document_with(lambda d: d[:d.index("68 65")] + "\n"), COMPILE,
+     "x.json: line 5 column 18: control character U+000A inside a string (is the string's "
+     "closing quote missing?)"),
+    # The file named once.
+    (nothing, ["compile", "nosuch.json", "-o", "out.bin"],
+     "nosuch.json: No such file or directory"),
+    (nothing, ["texts", "import", "example.bin", "nosuch.po", "-o", "out.bin"],
+     "nosuch.po: No such file or directory"),
+    # Output directories and files that cannot be.
+    (nothing, ["texts", "export", "example.bin", "--out-dir", "example.bin"],
+     "example.bin: exists and is not a directory"),
+    (nothing, ["texts", "import", "example.bin", "--translations", ".", "--out-dir",
+               "example.bin/out"],
+     "example.bin/out: cannot create the directory: Not a directory"),
+    (document_with(lambda d: d), ["compile", "x.json", "-o", "."],
+     ".: is a directory; name a file to write"),
+    (nothing, ["texts", "export", "-", "--out-dir", "po"],
+     "- (standard input) has no name to write in the output directory; use -o"),
+    (nothing, ["diff", "-", "-"], "- (standard input) can be read only once"),
+])
+def test_bad_invocations_say_one_line_and_write_nothing(work, capsys, prepare, argv, message):
+    prepare()
+    before = sorted(os.listdir("."))
+    status, _, err = run(capsys, *argv)
+    assert (status, err) == (2 if argv[0] == "diff" else 1, "orvane: %s\n" % message)
+    assert sorted(os.listdir(".")) == before  # no output, no temporary file
+
+
+@pytest.mark.parametrize("name", ["open", "fsync", "replace"])
+def test_an_interrupt_leaves_no_temporary_file(work, capsys, monkeypatch, name):
+    # Ctrl-C right after the temporary file came into being (inside the call that
+    # creates it, before its name is returned), while it is written, before the rename.
+    real = getattr(os, name)
+
+    def interrupted(*args, **kwargs):
+        if name == "open" and args[1] & os.O_EXCL:
+            os.close(real(*args, **kwargs))
+        if name != "open" or args[1] & os.O_EXCL:
+            raise KeyboardInterrupt
+        return real(*args, **kwargs)
+
+    with monkeypatch.context() as patch:
+        patch.setattr(os, name, interrupted)
+        status, _, err = run(capsys, "decompile", "example.bin", "-o", "example.bin")
+    assert (status, err) == (130, "orvane: interrupted\n")
+    assert sorted(os.listdir(".")) == ["example.bin"]
+    assert Path("example.bin").read_bytes() == sample()
+
+
+def test_outputs_go_where_they_point(work, capsys):
+    # In place through a symbolic link: the real file is translated, the link stays,
+    # the permissions are kept.
+    os.mkdir("real")
+    os.mkdir("work")
+    os.rename("example.bin", "real/game.bin")
+    os.chmod("real/game.bin", 0o640)
+    os.symlink("../real/game.bin", "work/game.bin")
+    run(capsys, "texts", "export", "work/game.bin", "-o", "t.po")
+    po = Path("t.po").read_text(encoding="utf-8")
+    Path("t.po").write_text(po.replace('msgid "A"\nmsgstr ""', 'msgid "A"\nmsgstr "Bee"'),
+                            encoding="utf-8")
+    assert run(capsys, "texts", "import", "work/game.bin", "t.po", "-o", "work/game.bin")[0] == 0
+    assert os.readlink("work/game.bin") == "../real/game.bin"
+    assert tools.read_file(Path("real/game.bin").read_bytes())[1].texts[12] == "Bee"
+    assert os.stat("real/game.bin").st_mode & 0o777 == 0o640
+    assert sorted(os.listdir("real")) == ["game.bin"]
+    # Not a regular file: written to as it is. A FIFO stays a FIFO; a descriptor
+    # (/dev/fd/N, as /dev/stdout is) keeps what it was given before, `>>` style.
+    os.mkfifo("fifo")
+    reader = os.open("fifo", os.O_RDONLY | os.O_NONBLOCK)
+    try:
+        assert run(capsys, "decompile", "real/game.bin", "-o", "fifo")[0] == 0
+        assert os.read(reader, 1 << 16).startswith(b'{\n  "format"')
+    finally:
+        os.close(reader)
+    assert Path("fifo").is_fifo()
+    if os.path.isdir("/dev/fd"):
+        with open("log", "ab") as log:
+            log.write(b"before\n")
+            log.flush()
+            status = main(["texts", "export", "real/game.bin", "-o", "/dev/fd/%d" % log.fileno()])
+        assert status == 0
+        assert Path("log").read_text(encoding="utf-8").startswith("before\n# Texts of game.bin")
+
+
+def test_standard_input(work, capsys, monkeypatch):
+    def stdin(data):
+        monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(data)))
+
+    run(capsys, "texts", "export", "example.bin", "-o", "t.po")
+    po = Path("t.po").read_text(encoding="utf-8")
+    stdin(po.replace('msgid "A"\nmsgstr ""', 'msgid "A"\nmsgstr "Bee"').encode("utf-8"))
+    assert run(capsys, "texts", "import", "example.bin", "-", "-o", "out.bin")[0] == 0
+    assert tools.read_file(Path("out.bin").read_bytes())[1].texts[12] == "Bee"
+    run(capsys, "decompile", "example.bin", "-o", "x.json")
+    stdin(Path("x.json").read_bytes())
+    assert run(capsys, "compile", "-", "-o", "same.bin")[0] == 0
+    assert Path("same.bin").read_bytes() == sample()
+    stdin(sample())
+    assert run(capsys, "dump", "-")[1].startswith("size 0x28 (40 bytes)\n")
+    stdin(b"")
+    assert run(capsys, "dump", "-")[2] == (
+        "orvane: <stdin>: Input is not a large enough to contain an archive header.\n")
+
+
+@pytest.mark.parametrize("encoding", ["iso-8859-1", "euc-jp", "ascii"])
+def test_a_locale_that_cannot_show_a_character(work, monkeypatch, encoding):
+    a = orvane_core.BinArchive.from_bytes(sample())
+    a.write_string(12, "\u2460\uff5e")  # neither is in ISO-8859-1 or EUC-JP
+    Path("b.bin").write_bytes(bytes(a.serialize()))
+    out = io.BytesIO()
+    stdout = io.TextIOWrapper(out, encoding=encoding)
+    monkeypatch.setattr(sys, "stdout", stdout)
+    assert main(["dump", "b.bin"]) == 0
+    assert main(["dump", "--json", "b.bin"]) == 0
+    assert main(["diff", "example.bin", "b.bin"]) == 1
+    stdout.flush()
+    lines = out.getvalue().decode(encoding).splitlines()
+    assert lines[5:] == ['0xC  text     "\\u2460\\uff5e"', lines[6],
+                         'text 0xC: "A" -> "\\u2460\\uff5e"']
+    assert json.loads(lines[6])["texts"] == [[8, "\u30c6\u30ad\u30b9\u30c8"],
+                                             [12, "\u2460\uff5e"]]
+
+
+def test_version_and_help_say_what_they_do(capsys):
+    with pytest.raises(SystemExit):
+        main(["--version"])
+    metadata = pytest.importorskip("importlib.metadata")
+    assert capsys.readouterr().out == "orvane %s\n" % metadata.version("orvane_core")
+    with pytest.raises(SystemExit):
+        main(["texts", "import", "--help"])
+    shown = " ".join(capsys.readouterr().out.split())
+    for phrase in ["DIR/NAME.bin.po", '"fuzzy": true', "a column named fuzzy holding true, "
+                   "yes or 1", "the archive to write, which may be FILE itself"]:
+        assert phrase in shown
+
+
+def test_start_up_interrupt_and_closed_pipe(work):
+    # Ctrl-C while the modules load, through both ways of starting the command: a
+    # module it imports sends SIGINT to the process.
+    Path("fake").mkdir()
+    Path("fake/tqdm.py").write_text("import os, signal\nos.kill(os.getpid(), signal.SIGINT)\n"
+                                    "import time\ntime.sleep(5)\n")
+    package = os.path.dirname(os.path.dirname(tools.__file__))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        [str(work / "fake"), package] + os.environ.get("PYTHONPATH", "").split(os.pathsep)))
+    pyproject = (Path(__file__).resolve().parents[1] / "pyproject.toml").read_text()
+    target = re.search(r'^orvane = "([\w.]+):(\w+)"$', pyproject, re.M).groups()
+    script = "import sys; from %s import %s as run; sys.exit(run())" % target
+    for argv in ([sys.executable, "-m", "orvane_tools"], [sys.executable, "-c", script]):
+        done = subprocess.run(argv + ["dump", "example.bin"], stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, universal_newlines=True, env=env)
+        assert (done.returncode, done.stderr) == (130, "orvane: interrupted\n")
+    # diff whose reader has gone: the error status, not "different".
+    a = orvane_core.BinArchive()
+    a.allocate_at_end(4 * 4000)
+    for slot in range(4000):
+        a.write_string(4 * slot, "a")
+    Path("a.bin").write_bytes(bytes(a.serialize()))
+    for slot in range(4000):
+        a.write_string(4 * slot, "b")
+    Path("b.bin").write_bytes(bytes(a.serialize()))
+    child = subprocess.Popen([sys.executable, "-m", "orvane_tools", "diff", "a.bin", "b.bin"],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    child.stdout.close()  # 100 KiB of changes: more than a pipe holds
+    assert (child.wait(), child.stderr.read()) == (2, b"")
+    child.stderr.close()

@@ -8,14 +8,45 @@ its commands do:
 - `export_texts(archive)` / `import_texts(archive, translation)`: PO, JSON or CSV;
 - `diff(a, b)`: what differs between two archives, entry by entry;
 - `Places(labels)`: names addresses by labels (`ITEMS+0x14`) and resolves them.
-"""
-from ._archive import Archive, Entries, ToolError, entries, read_file
-from ._diff import Change, diff
-from ._document import compile, decompile
-from ._places import Place, PlaceError, Places, parse_place
-from ._texts import Unwritable, UnwritableError, export_texts, import_texts
 
-__all__ = [
-    "Archive", "Change", "Entries", "Place", "PlaceError", "Places", "ToolError", "Unwritable", "UnwritableError",
-    "compile", "decompile", "diff", "entries", "export_texts", "import_texts", "parse_place", "read_file",
-]
+The names are imported on first use, so that the command starts with nothing loaded
+and Ctrl-C while it starts ends it quietly (`__main__.run`).
+"""
+# Nothing is imported at run time here, not even `typing`: the command's guard
+# against Ctrl-C (`__main__.run`) takes effect only once this file has run.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, List
+
+    from ._archive import Archive, Entries, ToolError, entries, read_file
+    from ._diff import Change, diff
+    from ._document import compile, decompile
+    from ._places import Place, PlaceError, Places, parse_place
+    from ._texts import Unwritable, UnwritableError, export_texts, import_texts
+
+# Each public name and the module it comes from.
+_FROM = {
+    "Archive": "_archive", "Entries": "_archive", "ToolError": "_archive",
+    "entries": "_archive", "read_file": "_archive",
+    "Change": "_diff", "diff": "_diff",
+    "compile": "_document", "decompile": "_document",
+    "Place": "_places", "PlaceError": "_places", "Places": "_places", "parse_place": "_places",
+    "Unwritable": "_texts", "UnwritableError": "_texts", "export_texts": "_texts",
+    "import_texts": "_texts",
+}
+
+__all__ = sorted(_FROM)
+
+
+def __getattr__(name: str) -> "Any":
+    module = _FROM.get(name)
+    if module is None:
+        raise AttributeError("module %r has no attribute %r" % (__name__, name))
+    from importlib import import_module
+    value = getattr(import_module("." + module, __name__), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> "List[str]":
+    return sorted(set(globals()) | set(_FROM))

@@ -10,6 +10,7 @@ The values themselves always come from `read_pointer`, `read_string` and
 """
 from __future__ import annotations
 
+import json
 import re
 import sys
 from array import array
@@ -177,12 +178,32 @@ def _is_hex(text: str) -> bool:
 
 
 def _shown(value: object) -> str:
-    import json
     try:
         shown = json.dumps(value, ensure_ascii=False)
     except (TypeError, ValueError):
         shown = repr(value)
     return shown if len(shown) <= 40 else shown[:37] + "..."
+
+
+# json's messages end in " at" where its own text adds the position; ours puts the
+# position first, so the messages are completed here.
+_JSON_MESSAGES = {
+    "Unterminated string starting at": "the string that starts here is not closed",
+    "Invalid control character at": "control character %s inside a string "
+                                     "(is the string's closing quote missing?)",
+    "Extra data": "more text after the end of the JSON value",
+}
+
+
+def json_error(error: json.JSONDecodeError) -> str:
+    """"line 910 column 26: what is wrong", for a document `json` cannot parse."""
+    message = _JSON_MESSAGES.get(error.msg, error.msg)
+    if "%s" in message:
+        character = error.doc[error.pos:error.pos + 1]
+        message %= "U+%04X" % ord(character) if character else "(none)"
+    elif message.endswith(" at"):
+        message = message[:-3]
+    return "line %d column %d: %s" % (error.lineno, error.colno, message)
 
 
 # Writability, asked of the module's own encoder: a one-slot archive holding the text

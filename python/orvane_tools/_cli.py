@@ -1,25 +1,32 @@
 """The `orvane` command line: dump, decompile, compile, texts export/import, diff.
 
 Expected failures (a missing file, a file that does not load, a malformed document or
-translation) print one line naming the file and exit non-zero; outputs are written to
-a temporary file beside the target and renamed over it, so a failed or interrupted run
-leaves no partial file, even when the output is the input.
+translation) print one line naming the file and exit non-zero. Inputs and outputs go
+through `_output`: `-` is standard input or output, a regular file is replaced
+atomically (so a failed or interrupted run leaves no partial file, even when the
+output is the input), and an archive is written only if it loads back to the entries
+meant.
 """
 from __future__ import annotations
 
 import argparse
+import codecs
+import io
 import json
 import os
 import sys
-import tempfile
+import textwrap
 from typing import Callable, Dict, Iterable, List, Optional, Sequence, Tuple, TypeVar
 
 from tqdm import tqdm
 
 from ._archive import Archive, Entries, ToolError, hex_address, read_file
 from ._diff import diff
-from ._document import compile, decompile
-from ._texts import FORMATS, UnwritableError, apply_translations, export_texts, read_translations
+from ._document import compile_entries, decompile
+from ._output import (STDIO, checked_archive, make_directory, read_input, shown_path,
+                      write_output)
+from ._texts import (FORMATS, UnwritableError, apply_translations, export_texts,
+                     read_translations, translated_entries)
 
 PROG = "orvane"
 T = TypeVar("T")
@@ -44,64 +51,49 @@ def progress(items: Sequence[T], what: str) -> Iterable[T]:
     return items
 
 
-def read_bytes(path: str) -> bytes:
-    try:
-        with open(path, "rb") as f:
-            return f.read()
-    except OSError as error:
-        raise ToolError("%s: %s" % (path, error.strerror or error)) from None
-
-
 def read_text(path: str) -> str:
-    raw = read_bytes(path)
+    raw = read_input(path)
     try:
         return raw.decode("utf-8-sig")
     except UnicodeDecodeError as error:
-        raise ToolError("%s: not UTF-8 text (byte %d)" % (path, error.start)) from None
+        raise ToolError("%s: not UTF-8 text (byte %d)" % (shown_path(path), error.start)) from None
 
 
 def load(path: str) -> Tuple[Archive, Entries]:
-    data = read_bytes(path)
+    data = read_input(path)
     try:
         return read_file(data)
     except ToolError as error:
-        raise ToolError("%s: %s" % (path, error)) from None
+        raise ToolError("%s: %s" % (shown_path(path), error)) from None
 
 
-def write_atomic(path: str, data: bytes) -> None:
-    """Writes `data` to a temporary file beside `path`, then renames it over `path`."""
-    if path == "-":
-        sys.stdout.flush()
-        sys.stdout.buffer.write(data)
-        sys.stdout.buffer.flush()
-        return
-    directory = os.path.dirname(os.path.abspath(path))
+# The earlier names of the two.
+read_bytes = read_input
+write_atomic = write_output
+
+
+def stdin_once(paths: Iterable[str]) -> None:
+    if sum(1 for path in paths if path == STDIO) > 1:
+        raise ToolError("- (standard input) can be read only once")
+
+
+def shows(text: str) -> bool:
+    """Whether standard output's encoding can write `text` as it is."""
+    encoding = getattr(sys.stdout, "encoding", None) or "utf-8"
     try:
-        try:
-            mode = os.stat(path).st_mode & 0o7777
-        except FileNotFoundError:
-            umask = os.umask(0)
-            os.umask(umask)
-            mode = 0o666 & ~umask
-        handle, temp = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".",
-                                        suffix=".tmp", dir=directory)
-    except OSError as error:
-        raise ToolError("%s: %s" % (path, error.strerror or error)) from None
-    try:
-        with os.fdopen(handle, "wb") as f:
-            f.write(data)
-            f.flush()
-            os.fsync(f.fileno())
-        os.chmod(temp, mode)
-        os.replace(temp, path)
-    except BaseException as error:
-        try:
-            os.unlink(temp)
-        except OSError:
-            pass
-        if isinstance(error, OSError):
-            raise ToolError("%s: %s" % (path, error.strerror or error)) from None
-        raise
+        if codecs.lookup(encoding).name == "utf-8":
+            return True
+        text.encode(encoding)
+    except (LookupError, UnicodeEncodeError):
+        return False
+    return True
+
+
+def tolerant_stdout() -> None:
+    """A character the terminal's encoding lacks is written as an escape (\\uff5e)
+    instead of failing the command."""
+    if isinstance(sys.stdout, io.TextIOWrapper) and sys.stdout.errors == "strict":
+        sys.stdout.reconfigure(errors="backslashreplace")
 
 
 def each_file(paths: Sequence[str], what: str, job: Callable[[str], None]) -> int:
@@ -146,6 +138,7 @@ def dump_lines(found: Entries) -> List[str]:
 
 def cmd_dump(args: argparse.Namespace) -> int:
     several = len(args.files) > 1
+    stdin_once(args.files)
 
     def job(path: str) -> None:
         found = load(path)[1]
@@ -154,6 +147,8 @@ def cmd_dump(args: argparse.Namespace) -> int:
             if several:
                 obj = dict(file=path, **obj)
             text = json.dumps(obj, ensure_ascii=False)
+            if not shows(text):
+                text = json.dumps(obj)  # JSON's own escapes, where the locale lacks one
         else:
             lines = dump_lines(found)
             if several:
@@ -174,11 +169,12 @@ def cmd_decompile(args: argparse.Namespace) -> int:
 
 def cmd_compile(args: argparse.Namespace) -> int:
     def job(path: str) -> None:
+        document = read_text(path)
         try:
-            data = compile(read_text(path))
+            data, listed = compile_entries(document)
         except ToolError as error:
-            raise ToolError("%s: %s" % (path, error)) from None
-        write_atomic(args.output, data)
+            raise ToolError("%s: %s" % (shown_path(path), error)) from None
+        write_output(args.output, checked_archive(data, listed, path))
     return each_file([args.file], "compile", job)
 
 
@@ -198,6 +194,9 @@ def out_dir_path(directory: str, path: str, suffix: str) -> str:
 def check_distinct_names(paths: Sequence[str]) -> None:
     seen: Dict[str, str] = {}
     for path in paths:
+        if path == STDIO:
+            raise ToolError("- (standard input) has no name to write in the output "
+                            "directory; use -o")
         name = os.path.basename(path)
         if name in seen:
             raise ToolError("%s and %s would write the same file in the output directory"
@@ -209,14 +208,16 @@ def cmd_texts_export(args: argparse.Namespace) -> int:
     fmt = format_of(args.format, args.output)
     if args.output is not None and len(args.files) > 1:
         raise ToolError("several files need --out-dir DIR, not -o")
+    stdin_once(args.files)
     if args.out_dir is not None:
         check_distinct_names(args.files)
-        os.makedirs(args.out_dir, exist_ok=True)
+        make_directory(args.out_dir)
 
     def job(path: str) -> None:
         found = load(path)[1]
         target = args.output or out_dir_path(args.out_dir, path, "." + fmt)
-        write_atomic(target, export_texts(found, fmt, os.path.basename(path)).encode("utf-8"))
+        name = os.path.basename(shown_path(path))
+        write_output(target, export_texts(found, fmt, name).encode("utf-8"))
 
     return each_file(args.files, "export", job)
 
@@ -234,27 +235,31 @@ def cmd_texts_import(args: argparse.Namespace) -> int:
         fmt = args.format or "po"
         jobs = [(path, out_dir_path(args.translations, path, "." + fmt),
                  out_dir_path(args.out_dir, path, "")) for path in args.files]
-        os.makedirs(args.out_dir, exist_ok=True)
+        make_directory(args.out_dir)
+    stdin_once(path for triple in jobs for path in triple[:2])
     targets = dict((archive, (translation, out)) for archive, translation, out in jobs)
 
     def job(path: str) -> None:
         translation, out = targets[path]
-        archive = load(path)[0]
+        archive, found = load(path)
         fmt = format_of(args.format, translation)
+        content = read_text(translation)
         try:
-            items = read_translations(read_text(translation), fmt,
-                                      translation if fmt == "po" else None)
+            items = read_translations(content, fmt,
+                                      translation if fmt == "po" and translation != STDIO
+                                      else None)
             result = apply_translations(archive, items, args.skip_unwritable)
         except UnwritableError as error:
             for problem in error.problems:
-                say("%s: %s" % (path, problem))
-            say("%s: %s" % (path, error))
+                say("%s: %s" % (shown_path(path), problem))
+            say("%s: %s" % (shown_path(path), error))
             raise Failed(1) from None
         except ToolError as error:
-            raise ToolError("%s: %s" % (translation, error)) from None
+            raise ToolError("%s: %s" % (shown_path(translation), error)) from None
         for problem in result.skipped:
-            say("warning: %s: %s; kept the original text" % (path, problem))
-        write_atomic(out, result.data)
+            say("warning: %s: %s; kept the original text" % (shown_path(path), problem))
+        expected = translated_entries(found, items, result.skipped)
+        write_output(out, checked_archive(result.data, expected, path))
 
     return each_file([j[0] for j in jobs], "import", job)
 
@@ -263,6 +268,7 @@ def cmd_texts_import(args: argparse.Namespace) -> int:
 
 def cmd_diff(args: argparse.Namespace) -> int:
     try:
+        stdin_once([args.a, args.b])
         old = load(args.a)[1]
         new = load(args.b)[1]
     except ToolError as error:
@@ -284,7 +290,38 @@ examples:
   orvane texts export game.bin -o game.po    translate game.po, then:
   orvane texts import game.bin game.po -o game.bin
   orvane diff old.bin game.bin               exit status 0 same, 1 different, 2 error
+
+A file to read may be - for standard input, an output - for standard output.
 """
+
+IMPORT = """\
+Apply translations to an archive and write the result. A translation is applied when
+it is non-empty and not fuzzy: in PO the fuzzy flag marks it, in JSON the key
+"fuzzy": true, in CSV a column named fuzzy holding true, yes or 1 (the column is
+optional). Nothing is written when a translation cannot be written in Shift_JIS (see
+--skip-unwritable), or when the file written would not load back to the texts meant.
+"""
+
+
+def installed_version() -> str:
+    try:
+        from importlib.metadata import version
+        return version("orvane_core")
+    except ImportError:  # PackageNotFoundError is one: run from a source tree
+        return "(version unknown: not installed)"
+
+
+class ShowVersion(argparse.Action):
+    """--version: looks the version up only when asked."""
+
+    def __init__(self, option_strings: List[str], dest: str, **kwargs: object) -> None:
+        super().__init__(option_strings, dest=argparse.SUPPRESS, default=argparse.SUPPRESS,
+                         nargs=0, help="print the version and exit")
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
+                 values: object, option_string: Optional[str] = None) -> None:
+        sys.stdout.write("%s %s\n" % (PROG, installed_version()))
+        parser.exit()
 
 
 def parser() -> argparse.ArgumentParser:
@@ -293,30 +330,41 @@ def parser() -> argparse.ArgumentParser:
         prog=PROG, formatter_class=raw, epilog=EPILOG,
         description="List, edit, translate and compare archive files "
                     "(data region, pointers, Shift_JIS texts, labels).")
+    top.add_argument("--version", action=ShowVersion)
     commands = top.add_subparsers(dest="command", metavar="COMMAND")
 
     def command(group: "argparse._SubParsersAction[argparse.ArgumentParser]", name: str,
-                summary: str, example: str) -> argparse.ArgumentParser:
-        return group.add_parser(name, help=summary, description=summary, formatter_class=raw,
+                summary: str, example: str, description: str = "") -> argparse.ArgumentParser:
+        text = description or summary
+        if "\n" not in text:
+            text = textwrap.fill(text, 84)
+        return group.add_parser(name, help=summary, description=text,
+                                formatter_class=raw,
                                 epilog="example:\n  " + example.replace("\n", "\n  "))
 
     p = command(commands, "dump", "Print everything an archive holds, in address order.",
                 "orvane dump game.bin\norvane dump --json *.bin > all.jsonl")
-    p.add_argument("files", nargs="+", metavar="FILE")
+    p.add_argument("files", nargs="+", metavar="FILE", help="archive files; - for standard input")
     p.add_argument("--json", action="store_true",
-                   help='one JSON object per file: {"size", "pointers", "texts", "labels"}')
+                   help='one JSON object per file: {"size", "pointers", "texts", "labels"} '
+                        '(and "file" when there are several)')
     p.set_defaults(run=cmd_dump)
 
     p = command(commands, "decompile", "Write an archive as an editable JSON document.",
                 "orvane decompile game.bin -o game.json")
-    p.add_argument("file", metavar="FILE")
-    p.add_argument("-o", "--output", required=True, metavar="OUT.json", help="- for stdout")
+    p.add_argument("file", metavar="FILE", help="the archive; - for standard input")
+    p.add_argument("-o", "--output", required=True, metavar="OUT.json",
+                   help="the document to write; - for standard output")
     p.set_defaults(run=cmd_decompile)
 
     p = command(commands, "compile", "Build an archive from a decompiled document.",
-                "orvane compile game.json -o game.bin")
-    p.add_argument("file", metavar="IN.json")
-    p.add_argument("-o", "--output", required=True, metavar="OUT.bin")
+                "orvane compile game.json -o game.bin",
+                "Build an archive from a decompiled document. Nothing is written unless the "
+                "file loads back to exactly the document's entries (a pointer beyond the "
+                "data region, for one, would come back as a text).")
+    p.add_argument("file", metavar="IN.json", help="the document; - for standard input")
+    p.add_argument("-o", "--output", required=True, metavar="OUT.bin",
+                   help="the archive to write; - for standard output")
     p.set_defaults(run=cmd_compile)
 
     p = command(commands, "texts", "Export texts for translation and import translations.",
@@ -328,35 +376,48 @@ def parser() -> argparse.ArgumentParser:
 
     p = command(texts, "export", "Write the texts of archives as PO, JSON or CSV files.",
                 "orvane texts export game.bin -o game.po\n"
-                "orvane texts export *.bin --out-dir po/    (writes po/NAME.bin.po)")
-    p.add_argument("files", nargs="+", metavar="FILE")
+                "orvane texts export *.bin --out-dir po/    (writes po/NAME.bin.po)",
+                "Write the texts of archives as PO, JSON or CSV files: one message per text "
+                "entry, with its address, its slot's labels, its text and an empty "
+                "translation.")
+    p.add_argument("files", nargs="+", metavar="FILE", help="archive files; - for standard input")
     where = p.add_mutually_exclusive_group(required=True)
-    where.add_argument("-o", "--output", metavar="OUT")
-    where.add_argument("--out-dir", metavar="DIR")
+    where.add_argument("-o", "--output", metavar="OUT",
+                       help="the translation file of one archive; - for standard output")
+    where.add_argument("--out-dir", metavar="DIR",
+                       help="write DIR/NAME.bin.po (or .json, .csv) for each archive NAME.bin, "
+                            "creating DIR if needed")
     p.add_argument("--format", choices=FORMATS, help="default: from OUT's suffix, else po")
     p.set_defaults(run=cmd_texts_export)
 
     p = command(texts, "import",
                 "Apply translations (non-empty, not fuzzy) and write the archive.",
                 "orvane texts import game.bin game.po -o game.bin\n"
-                "orvane texts import *.bin --translations po/ --out-dir out/")
-    p.add_argument("files", nargs="+", metavar="FILE", help="FILE TRANSLATION with -o; "
-                   "archives with --out-dir")
+                "orvane texts import *.bin --translations po/ --out-dir out/\n"
+                "    (reads po/NAME.bin.po, writes out/NAME.bin)", IMPORT)
+    p.add_argument("files", nargs="+", metavar="FILE", help="FILE TRANSLATION with -o (either "
+                   "may be - for standard input); the archives with --out-dir")
     where = p.add_mutually_exclusive_group(required=True)
-    where.add_argument("-o", "--output", metavar="OUT.bin")
-    where.add_argument("--out-dir", metavar="DIR")
-    p.add_argument("--translations", metavar="DIR", help="with --out-dir: where NAME.po is")
+    where.add_argument("-o", "--output", metavar="OUT.bin",
+                       help="the archive to write, which may be FILE itself; - for standard "
+                            "output")
+    where.add_argument("--out-dir", metavar="DIR",
+                       help="write DIR/NAME.bin for each archive NAME.bin, creating DIR if "
+                            "needed")
+    p.add_argument("--translations", metavar="DIR",
+                   help="with --out-dir: where the translation files are, each named after "
+                        "its archive: DIR/NAME.bin.po (.json or .csv with --format)")
     p.add_argument("--format", choices=FORMATS,
-                   help="default: from the translation's suffix, else po")
+                   help="default: from TRANSLATION's suffix, else po")
     p.add_argument("--skip-unwritable", action="store_true",
                    help="keep the original text where a translation cannot be written "
                         "in Shift_JIS, and warn")
     p.set_defaults(run=cmd_texts_import)
 
-    p = command(commands, "diff", "Show what differs between two archives.",
+    p = command(commands, "diff", "Show what differs between two archives, entry by entry.",
                 "orvane diff old.bin new.bin    (exit status 0 same, 1 different, 2 error)")
-    p.add_argument("a", metavar="A")
-    p.add_argument("b", metavar="B")
+    p.add_argument("a", metavar="A", help="the old archive; - for standard input")
+    p.add_argument("b", metavar="B", help="the new archive; - for standard input")
     p.set_defaults(run=cmd_diff)
 
     top.set_defaults(run=lambda args: usage(top))
@@ -369,18 +430,28 @@ def usage(p: argparse.ArgumentParser) -> int:
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
-    args = parser().parse_args(argv)
-    run: Callable[[argparse.Namespace], int] = args.run
+    # diff answers 0 or 1; its trouble, a closed output included, is 2.
+    trouble = 2 if list(sys.argv[1:] if argv is None else argv)[:1] == ["diff"] else 1
     try:
-        return run(args)
+        tolerant_stdout()
+        args = parser().parse_args(argv)
+        trouble = 2 if args.command == "diff" else 1
+        run: Callable[[argparse.Namespace], int] = args.run
+        status = run(args)
+        sys.stdout.flush()  # a closed pipe shows here, not at exit
+        return status
     except ToolError as error:
         say(str(error))
-        return 2 if args.command == "diff" else 1
+        return trouble
     except KeyboardInterrupt:
         say("interrupted")
         return 130
     except BrokenPipeError:
-        # The reader went away (orvane dump x | head): stop quietly.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        return 1
+        # The reader went away (orvane dump x | head): stop quietly; what is still
+        # buffered goes nowhere at exit.
+        try:
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, sys.stdout.fileno())
+        except (OSError, ValueError):
+            pass
+        return trouble

@@ -12,7 +12,8 @@ import json
 from typing import Any, Dict, List, NoReturn, Tuple, Union
 
 from ._archive import (Archive, Entries, ToolError, _shown, describe_characters, entries,
-                       hex_address, new_archive, parse_address, unwritable_characters)
+                       hex_address, json_error, new_archive, parse_address,
+                       unwritable_characters)
 
 FORMAT = "orvane-archive 1"
 ROW = 16
@@ -132,10 +133,19 @@ def _checked_text(place: str, what: str, value: Any) -> str:
 
 def compile(document: str) -> bytes:
     """The archive file a document describes. Raises ToolError naming the place."""
+    return compile_entries(document)[0]
+
+
+def compile_entries(document: str) -> Tuple[bytes, Entries]:
+    """The archive file a document describes, and the entries the document lists.
+
+    Those can differ from what the file loads back to (a pointer beyond the data
+    region comes back as a text entry); `checked_archive` compares the two.
+    """
     try:
         parsed = json.loads(document)
     except json.JSONDecodeError as error:
-        raise ToolError("line %d column %d: %s" % (error.lineno, error.colno, error.msg)) from None
+        raise ToolError(json_error(error)) from None
     if not isinstance(parsed, dict):
         raise ToolError("expected a JSON object with the keys %s" % ", ".join(_KEYS))
     unknown = [k for k in parsed if k not in _KEYS]
@@ -145,6 +155,7 @@ def compile(document: str) -> bytes:
         _fail("format", "expected %s, found %s" % (_shown(FORMAT), _shown(parsed.get("format"))))
 
     data = _data(_list(parsed, "data"))
+    listed = Entries(data)
     archive = new_archive()
     if data:
         archive.allocate_at_end(len(data))
@@ -162,18 +173,24 @@ def compile(document: str) -> bytes:
         except ValueError as error:
             _fail(place, "destination: %s" % error)
         apply(place, archive.write_pointer, address, destination)
+        listed.pointers[address] = destination
     strings: List[Tuple[str, str, str]] = []
     for address, (place, value) in _pairs(parsed, "texts").items():
         apply(place, archive.write_string, address, _checked_text(place, "text", value))
         strings.append((place, "text", value))
+        listed.texts[address] = value
     for address, (place, value) in _pairs(parsed, "labels").items():
         if not isinstance(value, list):
             _fail(place, "expected a list of names, found %s" % _shown(value))
         names = [_checked_text(place, "label %d" % i, name) for i, name in enumerate(value)]
         apply(place, archive.write_labels, address, names)
         strings.extend((place, "label %d" % i, name) for i, name in enumerate(names))
+        listed.labels[address] = names
+    listed.pointers = dict(sorted(listed.pointers.items()))
+    listed.texts = dict(sorted(listed.texts.items()))
+    listed.labels = dict(sorted(listed.labels.items()))
     try:
-        return bytes(archive.serialize())
+        return bytes(archive.serialize()), listed
     except ValueError as error:
         # Only the encoder can fail here; name the first string it cannot encode.
         for place, what, value in strings:

@@ -19,7 +19,7 @@ from typing import Any, Dict, List, NoReturn, Optional, Union
 import polib
 
 from ._archive import (Archive, Entries, ToolError, _shown, describe_characters, entries,
-                       hex_address, parse_address, unwritable_characters)
+                       hex_address, json_error, parse_address, unwritable_characters)
 
 FORMATS = ("po", "json", "csv")
 CSV_COLUMNS = ["address", "labels", "text", "translation"]
@@ -179,7 +179,7 @@ def _read_json(content: str) -> List[Translation]:
     try:
         rows = json.loads(content)
     except json.JSONDecodeError as error:
-        raise ToolError("line %d column %d: %s" % (error.lineno, error.colno, error.msg)) from None
+        raise ToolError(json_error(error)) from None
     if not isinstance(rows, list):
         raise ToolError("expected a JSON list of entries")
     found = []
@@ -286,6 +286,16 @@ def apply_translations(archive: Archive, translations: List[Translation],
     finally:
         for address, text in originals.items():
             archive.write_string(address, text)
+
+
+def translated_entries(found: Entries, translations: List[Translation],
+                       skipped: List[Unwritable]) -> Entries:
+    """The entries of the archive `found` lists once the translations are written
+    (those in `skipped` keep their original text)."""
+    kept = {problem.address for problem in skipped}
+    texts = dict(found.texts)
+    texts.update((item.address, item.text) for item in translations if item.address not in kept)
+    return Entries(found.data, found.pointers, texts, found.labels)
 
 
 def import_texts(archive: Archive, translation: str, format: str = "po",
