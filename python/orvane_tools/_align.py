@@ -11,7 +11,8 @@ How the alignment decides, in this order:
    same order in both; every other labelled slot is left to step 2.
 2. Between two matched labels the data is compared as 4-byte words, since the module
    inserts and removes only whole words at word addresses. A word is its four bytes
-   together with what its slot carries (a pointer, a text, labels); the bytes of a slot
+   together with what its slot carries (a pointer, a text and which, labels and
+   which); the bytes of a slot
    that holds a pointer or a text count as blank, because the file stores there a
    destination or a string position that moves whenever anything else moves. Equal
    stretches of the same length are matched at once; otherwise the common beginning
@@ -39,7 +40,7 @@ from ._archive import Entries
 
 __all__ = ["Alignment", "Segment", "align"]
 
-_UNIT = 5               # a word: its 4 bytes and what its slot carries
+_UNIT = 6               # a word: its 4 bytes, what its slot carries, a digest
 _POINTER, _TEXT, _LABELS = 1, 2, 4
 _MAX_COST = 400         # Myers' search is quadratic in this bound
 _BLOCK = 16             # words in a block used to split a large middle
@@ -58,30 +59,36 @@ class Segment:
 
 
 def _words(found: Entries) -> bytes:
-    """The data as 5-byte words: 4 bytes (blank in pointer and text slots) and a marker
-    byte. A short last word is padded, its marker telling how many bytes it lacks."""
+    """The data as 6-byte words: 4 bytes (blank in pointer and text slots), a byte
+    telling what the slot carries, and a byte digesting its text and label names (so
+    that two neighbouring texts are told apart). A short last word is padded, its
+    marker telling how many bytes it lacks."""
     data = found.data
     count = (len(data) + 3) // 4
     padded = bytearray(data)
     padded += bytes(4 * count - len(data))
     markers = bytearray(count)
+    digests = bytearray(count)
     for address in found.pointers:
         if address % 4 == 0 and address + 4 <= len(data):
             padded[address:address + 4] = b"\0\0\0\0"
             markers[address >> 2] |= _POINTER
-    for address in found.texts:
+    for address, text in found.texts.items():
         if address % 4 == 0 and address + 4 <= len(data):
             padded[address:address + 4] = b"\0\0\0\0"
             markers[address >> 2] |= _TEXT
+            digests[address >> 2] = hash(text) & 0xFF
     for address, names in found.labels.items():
         if address % 4 == 0 and address + 4 <= len(data):
             markers[address >> 2] |= _LABELS
+            digests[address >> 2] ^= (hash(tuple(names)) >> 8) & 0xFF
     if len(data) % 4:
         markers[-1] |= (4 - len(data) % 4) << 3
     out = bytearray(_UNIT * count)
     for i in range(4):
         out[i::_UNIT] = padded[i::4]
     out[4::_UNIT] = markers
+    out[5::_UNIT] = digests
     return bytes(out)
 
 

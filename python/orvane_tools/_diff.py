@@ -315,7 +315,7 @@ def compare(a: Union[Archive, Entries], b: Union[Archive, Entries]) -> Compariso
     removed_spans: Dict[int, Edit] = {}
     for s in alignment.segments:
         if s.kind == "inserted":
-            raw = new.data[s.b:s.b + s.b_size]
+            raw = _blanked(new, s.b, s.b_size)
             edits.append(Edit("inserted", "inserted", s.a, s.b, places_b.name(s.b), b"", raw,
                               place_b=places_b.name(s.b), order=key(s.a, "inserted")))
         elif s.kind == "removed":
@@ -374,6 +374,22 @@ def compare(a: Union[Archive, Entries], b: Union[Archive, Entries]) -> Compariso
                 edits.append(_added(alignment, kind, address, now, places_a, places_b, key))
     edits.sort(key=lambda e: e.order)
     return Comparison(len(old.data), len(new.data), edits, alignment)
+
+
+def _blanked(found: Entries, start: int, size: int) -> bytes:
+    """The bytes at start, with the slots of pointers and texts (where the file keeps
+    destinations and string positions) as zeros."""
+    raw = bytearray(found.data[start:start + size])
+    for slot in range(start - start % SLOT, start + size, SLOT):
+        if slot >= start and (slot in found.pointers or slot in found.texts):
+            raw[slot - start:slot - start + SLOT] = bytes(SLOT)
+    return bytes(raw)
+
+
+def blank_slots(found: Entries, start: int, size: int) -> List[int]:
+    """Offsets from start of the pointer and text slots inside [start, start + size)."""
+    return [slot - start for slot in range(start - start % SLOT, start + size, SLOT)
+            if slot >= start and (slot in found.pointers or slot in found.texts)]
 
 
 def _added(alignment: Alignment, kind: str, address: int, value: Any, places_a: Places,
