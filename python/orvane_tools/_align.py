@@ -7,12 +7,14 @@ How the alignment decides, in this order:
 
 1. Labels first. A labelled slot is known by the first name of its list and how many
    slots before it start with the same name (its place: `ITEMS`, `ITEMS[2]`). The
-   labelled slots both archives share are matched in the longest run that keeps the
-   same order in both; every other labelled slot is left to step 2.
+   labelled slots both archives share, with the same word (step 2) on both sides, are
+   matched in the longest run that keeps the same order in both; a first name that
+   starts more lists on one side than on the other is not used. Every other labelled
+   slot is left to step 2.
 2. Between two matched labels the data is compared as 4-byte words, since the module
    inserts and removes only whole words at word addresses. A word is its four bytes
-   together with what its slot carries (a pointer, a text and which, labels and
-   which); the bytes of a slot
+   together with what its slot carries (a pointer and the bytes it points to, a text
+   and which, labels and which); the bytes of a slot
    that holds a pointer or a text count as blank, because the file stores there a
    destination or a string position that moves whenever anything else moves. Equal
    stretches of the same length are matched at once; otherwise the common beginning
@@ -21,8 +23,8 @@ How the alignment decides, in this order:
    than `_MAX_COST` words) is split at a block of words found once on each side, and
    failing that is compared word by word from its start.
 3. Within one gap between matched words, the removed and inserted words are paired
-   from the start of the gap as changed words, as many as both sides have; the rest
-   is one removed or one inserted span at the end of the gap. So an overwrite that
+   as changed words, as many as both sides have, at the start of the gap, or at its
+   end when fewer bytes differ there; the rest is one removed or one inserted span. So an overwrite that
    keeps the length is always reported as changed bytes, never as a removal and an
    insertion, and a gap is reported as at most two items.
 
@@ -82,6 +84,10 @@ def _words(found: Entries) -> bytes:
         if address % 4 == 0 and address + 4 <= len(data):
             markers[address >> 2] |= _LABELS
             digests[address >> 2] ^= (hash(tuple(names)) >> 8) & 0xFF
+    for address, target in found.pointers.items():
+        # A pointer is known by the bytes it points to, which move with it.
+        if address % 4 == 0 and address + 4 <= len(data):
+            digests[address >> 2] ^= hash(bytes(padded[target:target + 4])) & 0xFF
     if len(data) % 4:
         markers[-1] |= (4 - len(data) % 4) << 3
     out = bytearray(_UNIT * count)
@@ -104,12 +110,24 @@ def _label_keys(labels: Mapping[int, Sequence[str]]) -> List[Tuple[Tuple[str, in
     return keys
 
 
-def _anchors(a: Entries, b: Entries) -> List[Tuple[int, int]]:
+def _anchors(a: Entries, b: Entries, x: bytes, y: bytes) -> List[Tuple[int, int]]:
     """Matched labelled slots as (word in A, word in B): the longest chain of shared
-    label keys that rises in both archives."""
-    in_b = dict(_label_keys(b.labels))
-    pairs = [(address >> 2, in_b[key] >> 2) for key, address in _label_keys(a.labels)
-             if key in in_b]
+    label keys that rises in both archives. A first name that starts a different
+    number of lists in A and B is left out (its counts no longer say which is which),
+    and so is a pair whose words differ."""
+    keys_a, keys_b = _label_keys(a.labels), _label_keys(b.labels)
+    count_a: Dict[str, int] = {}
+    count_b: Dict[str, int] = {}
+    for (name, _), _address in keys_a:
+        count_a[name] = count_a.get(name, 0) + 1
+    for (name, _), _address in keys_b:
+        count_b[name] = count_b.get(name, 0) + 1
+    in_b = dict(keys_b)
+    u = _UNIT
+    pairs = [(address >> 2, in_b[key] >> 2) for key, address in keys_a
+             if key in in_b and count_a[key[0]] == count_b[key[0]]
+             and x[u * (address >> 2):u * (address >> 2) + u]
+             == y[u * (in_b[key] >> 2):u * (in_b[key] >> 2) + u]]
     # Longest strictly increasing run of B words, in A order (patience sorting).
     tails: List[int] = []
     tail_at: List[int] = []
@@ -364,9 +382,18 @@ class Alignment:
         return None
 
 
+def _differing(x: bytes, i: int, y: bytes, j: int, n: int) -> int:
+    """How many data bytes differ between the n words at x[i] and y[j]."""
+    u = _UNIT
+    a, b = x[u * i:u * (i + n)], y[u * j:u * (j + n)]
+    return sum(1 for k in range(len(a)) if k % u < 4 and a[k] != b[k])
+
+
 def _segments(ops: Iterable[Tuple[str, int, int, int, int]], a_size: int,
-              b_size: int) -> List[Segment]:
-    """Word runs as byte segments; a gap becomes changed words, then the rest."""
+              b_size: int, x: bytes, y: bytes) -> List[Segment]:
+    """Word runs as byte segments; a gap becomes changed words and the rest, the
+    changed words at the start of the gap, or at its end where that leaves fewer
+    bytes changed."""
     out: List[Segment] = []
 
     def add(kind: str, i: int, i2: int, j: int, j2: int) -> None:
@@ -385,6 +412,14 @@ def _segments(ops: Iterable[Tuple[str, int, int, int, int]], a_size: int,
             add("same", i, i2, j, j2)
             continue
         both = min(i2 - i, j2 - j)
+        if both and i2 - i != j2 - j and both <= 4096 and \
+                _differing(x, i2 - both, y, j2 - both, both) < _differing(x, i, y, j, both):
+            if i2 - i > both:
+                add("removed", i, i2 - both, j, j)
+            else:
+                add("inserted", i, i, j, j2 - both)
+            add("changed", i2 - both, i2, j2 - both, j2)
+            continue
         add("changed", i, i + both, j, j + both)
         if i2 - i > both:
             add("removed", i + both, i2, j + both, j + both)
@@ -397,7 +432,7 @@ def align(a: Entries, b: Entries) -> Alignment:
     """The alignment of B on A (see the module's description)."""
     x, y = _words(a), _words(b)
     aligner = _Aligner(x, y)
-    bounds = [(0, 0)] + _anchors(a, b) + [(len(x) // _UNIT, len(y) // _UNIT)]
+    bounds = [(0, 0)] + _anchors(a, b, x, y) + [(len(x) // _UNIT, len(y) // _UNIT)]
 
     def spans(lo: int, hi: int) -> None:
         """Aligns the stretches between bounds[lo] and bounds[hi]; a run of them with
@@ -413,7 +448,7 @@ def align(a: Entries, b: Entries) -> Alignment:
             spans(mid, hi)
 
     spans(0, len(bounds) - 1)
-    return Alignment(_segments(_merge(aligner.ops), len(a.data), len(b.data)),
+    return Alignment(_segments(_merge(aligner.ops), len(a.data), len(b.data), x, y),
                      len(a.data), len(b.data))
 
 
