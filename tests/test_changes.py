@@ -177,7 +177,8 @@ def reported_once(script, edits):
             if e.kind != EXPECTED_KIND[kind]:
                 continue
             if kind in ("write_u32", "write_bytes"):
-                hit = site <= e.a and e.a + len(e.old) <= site + width
+                # A change inside one word is shown as the whole word.
+                hit = site <= e.a + len(e.old) and e.a < site + width
             else:
                 hit = e.a == site
             if hit:

@@ -69,11 +69,17 @@ def test_decompile_edit_compile(work, capsys):
     doc = doc.replace('"A"', '"Z"').replace("68 65 6c", "68 65 6d").replace(', "X"', "")
     Path("x.json").write_text(doc, encoding="utf-8")
     assert run(capsys, "compile", "x.json", "-o", "edited.bin")[0] == 0
-    status, out, _ = run(capsys, "diff", "example.bin", "edited.bin")
+    status, out, _ = run(capsys, "diff", "--addresses", "example.bin", "edited.bin")
     assert status == 1
     assert out.splitlines() == ['labels 0x8: ["GREETING", "X"] -> ["GREETING"]',
                                 'text 0xC: "A" -> "Z"',
                                 'data 0x12-0x12: 6c -> 6d']
+    status, out, _ = run(capsys, "diff", "example.bin", "edited.bin")
+    assert status == 1
+    assert out.splitlines() == ['labels GREETING: ["GREETING", "X"] -> ["GREETING"]',
+                                'text GREETING+0x4: "A" -> "Z"',
+                                'bytes GREETING+0x8: 68 65 6c 6c -> 68 65 6d 6c '
+                                '(u32 1819043176 -> 1819108712)']
     assert run(capsys, "diff", "example.bin", "same.bin")[:2] == (0, "")
 
 

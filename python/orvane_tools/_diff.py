@@ -144,8 +144,8 @@ class Edit:
     inserted); `b` the address in B, None for what only A has. `old` and `new` are the
     bytes, the destination address, the text or the label list on each side (None
     for a side without it); a span carries its bytes in `new` (inserted) or `old`.
-    `number` is (type, old, new) for bytes that fill one aligned slot of 1, 2 or 4
-    bytes. `dropped` lists the slots of A whose pointers pointed into a removed span
+    Changed bytes within one aligned word are shown as the whole word, and `number`
+    is then (u32, old, new) (u16 or u8 where a word does not fit). `dropped` lists the slots of A whose pointers pointed into a removed span
     and are gone with it.
     """
 
@@ -261,9 +261,9 @@ def _number(old: bytes, new: bytes, start: int) -> Optional[Tuple[str, int, int]
 
 def _widened(old: bytes, new: bytes, lo: int, hi: int, a0: int,
              blank: List[Tuple[int, int]]) -> Tuple[int, int]:
-    """The run [lo, hi) widened to the smallest aligned slot of 2 or 4 bytes holding it,
-    when that slot lies in the segment and holds no blanked byte."""
-    for width in (1, 2, 4):
+    """The run [lo, hi) widened to the aligned word (else half-word) holding it, when
+    that lies in the segment and holds no blanked byte: numbers are mostly words."""
+    for width in (4, 2, 1):
         start = (a0 + lo) // width * width - a0
         end = start + width
         if start >= 0 and end <= min(len(old), len(new)) and end >= hi and \
@@ -355,8 +355,10 @@ def compare(a: Union[Archive, Entries], b: Union[Archive, Entries]) -> Compariso
             edits.append(_added(alignment, "pointer", address, now, places_a, places_b, key,
                                 target=places_b.name(now)))
 
-    for kind, old_map, new_map in (("text", old.texts, new.texts),
-                                   ("labels", old.labels, new.labels)):
+    maps: List[Tuple[str, Dict[int, Any], Dict[int, Any]]] = [
+        ("text", dict(old.texts), dict(new.texts)),
+        ("labels", dict(old.labels), dict(new.labels))]
+    for kind, old_map, new_map in maps:
         seen_b = set()
         for address, value in old_map.items():
             if alignment.removed_at(address) is not None:
@@ -364,14 +366,14 @@ def compare(a: Union[Archive, Entries], b: Union[Archive, Entries]) -> Compariso
             mapped = alignment.to_b(address)
             assert mapped is not None
             seen_b.add(mapped)
-            now = new_map.get(mapped)
-            if now != value:
-                edits.append(Edit(kind, "removed" if now is None else "changed", address,
-                                  mapped, a_place(address), value, now,
+            entry = new_map.get(mapped)
+            if entry != value:
+                edits.append(Edit(kind, "removed" if entry is None else "changed", address,
+                                  mapped, a_place(address), value, entry,
                                   order=key(address, kind)))
-        for address, now in new_map.items():
+        for address, entry in new_map.items():
             if address not in seen_b:
-                edits.append(_added(alignment, kind, address, now, places_a, places_b, key))
+                edits.append(_added(alignment, kind, address, entry, places_a, places_b, key))
     edits.sort(key=lambda e: e.order)
     return Comparison(len(old.data), len(new.data), edits, alignment)
 
@@ -419,8 +421,8 @@ def _byte_edits(old: Entries, new: Entries, s: Segment, blank_b: set,  # type: i
     for lo, hi in _changed_runs(before, after, blank):
         number = None
         if hi - lo <= 4:
-            wlo, whi = _widened(before, after, lo, hi, s.a, blank)
-            number = _number(before[wlo:whi], after[wlo:whi], s.a + wlo)
+            lo, hi = _widened(before, after, lo, hi, s.a, blank)
+            number = _number(before[lo:hi], after[lo:hi], s.a + lo)
         out.append(Edit("bytes", "changed", s.a + lo, s.b + lo, places_a.name(s.a + lo),
                         before[lo:hi], after[lo:hi], number=number,
                         order=key(s.a + lo, "bytes")))
