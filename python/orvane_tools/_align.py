@@ -35,6 +35,7 @@ only) and `inserted` (words of B only), and the address maps derived from it.
 from __future__ import annotations
 
 import bisect
+from array import array
 from dataclasses import dataclass
 from typing import Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 
@@ -42,7 +43,6 @@ from ._archive import Entries
 
 __all__ = ["Alignment", "Segment", "align"]
 
-_UNIT = 6               # a word: its 4 bytes, what its slot carries, a digest
 _POINTER, _TEXT, _LABELS = 1, 2, 4
 _MAX_COST = 400         # Myers' search is quadratic in this bound
 _BLOCK = 16             # words in a block used to split a large middle
@@ -60,42 +60,43 @@ class Segment:
     b_size: int
 
 
-def _words(found: Entries) -> bytes:
-    """The data as 6-byte words: 4 bytes (blank in pointer and text slots), a byte
-    telling what the slot carries, and a byte digesting its text and label names (so
-    that two neighbouring texts are told apart). A short last word is padded, its
-    marker telling how many bytes it lacks."""
-    data = found.data
-    count = (len(data) + 3) // 4
-    padded = bytearray(data)
-    padded += bytes(4 * count - len(data))
-    markers = bytearray(count)
-    digests = bytearray(count)
-    for address in found.pointers:
-        if address % 4 == 0 and address + 4 <= len(data):
-            padded[address:address + 4] = b"\0\0\0\0"
-            markers[address >> 2] |= _POINTER
-    for address, text in found.texts.items():
-        if address % 4 == 0 and address + 4 <= len(data):
-            padded[address:address + 4] = b"\0\0\0\0"
-            markers[address >> 2] |= _TEXT
-            digests[address >> 2] = hash(text) & 0xFF
-    for address, names in found.labels.items():
-        if address % 4 == 0 and address + 4 <= len(data):
-            markers[address >> 2] |= _LABELS
-            digests[address >> 2] ^= (hash(tuple(names)) >> 8) & 0xFF
-    for address, target in found.pointers.items():
-        # A pointer is known by the bytes it points to, which move with it.
-        if address % 4 == 0 and address + 4 <= len(data):
-            digests[address >> 2] ^= hash(bytes(padded[target:target + 4])) & 0xFF
-    if len(data) % 4:
-        markers[-1] |= (4 - len(data) % 4) << 3
-    out = bytearray(_UNIT * count)
-    for i in range(4):
-        out[i::_UNIT] = padded[i::4]
-    out[4::_UNIT] = markers
-    out[5::_UNIT] = digests
-    return bytes(out)
+class _Words:
+    """The data as words: `data` holds their 4 bytes (blank in pointer and text
+    slots), `meta` 2 bytes per word: what the slot carries, and a digest of its text,
+    label names and the bytes its pointer points to (so that neighbouring entries are
+    told apart). A short last word is padded, its marker telling how many bytes it
+    lacks."""
+
+    def __init__(self, found: Entries) -> None:
+        data = found.data
+        count = (len(data) + 3) // 4
+        words = array("I")
+        words.frombytes(bytes(data) + bytes(4 * count - len(data)))
+        meta = bytearray(2 * count)
+        size = len(data)
+        for address in found.pointers:
+            if address % 4 == 0 and address + 4 <= size:
+                words[address >> 2] = 0
+                meta[address >> 1] |= _POINTER
+        for address, text in found.texts.items():
+            if address % 4 == 0 and address + 4 <= size:
+                k = address >> 2
+                words[k] = 0
+                meta[2 * k] |= _TEXT
+                meta[2 * k + 1] = hash(text) & 0xFF
+        for address, names in found.labels.items():
+            if address % 4 == 0 and address + 4 <= size:
+                meta[address >> 1] |= _LABELS
+                meta[(address >> 1) + 1] ^= (hash(tuple(names)) >> 8) & 0xFF
+        if size % 4:
+            meta[-2] |= (4 - size % 4) << 3
+        self.data = blanked = words.tobytes()
+        for address, target in found.pointers.items():
+            # A pointer is known by the bytes it points to, which move with it.
+            if address % 4 == 0 and address + 4 <= size:
+                meta[(address >> 1) + 1] ^= hash(blanked[target:target + 4]) & 0xFF
+        self.meta = bytes(meta)
+        self.count = count
 
 
 def _label_keys(labels: Mapping[int, Sequence[str]]) -> List[Tuple[Tuple[str, int], int]]:
@@ -110,7 +111,7 @@ def _label_keys(labels: Mapping[int, Sequence[str]]) -> List[Tuple[Tuple[str, in
     return keys
 
 
-def _anchors(a: Entries, b: Entries, x: bytes, y: bytes) -> List[Tuple[int, int]]:
+def _anchors(a: Entries, b: Entries, x: _Words, y: _Words) -> List[Tuple[int, int]]:
     """Matched labelled slots as (word in A, word in B): the longest chain of shared
     label keys that rises in both archives. A first name that starts a different
     number of lists in A and B is left out (its counts no longer say which is which),
@@ -123,11 +124,11 @@ def _anchors(a: Entries, b: Entries, x: bytes, y: bytes) -> List[Tuple[int, int]
     for (name, _), _address in keys_b:
         count_b[name] = count_b.get(name, 0) + 1
     in_b = dict(keys_b)
-    u = _UNIT
+    xd, yd, xm, ym = x.data, y.data, x.meta, y.meta
     pairs = [(address >> 2, in_b[key] >> 2) for key, address in keys_a
              if key in in_b and count_a[key[0]] == count_b[key[0]]
-             and x[u * (address >> 2):u * (address >> 2) + u]
-             == y[u * (in_b[key] >> 2):u * (in_b[key] >> 2) + u]]
+             and xd[address:address + 4] == yd[in_b[key]:in_b[key] + 4]
+             and xm[address >> 1:(address >> 1) + 2] == ym[in_b[key] >> 1:(in_b[key] >> 1) + 2]]
     # Longest strictly increasing run of B words, in A order (patience sorting).
     tails: List[int] = []
     tail_at: List[int] = []
@@ -151,14 +152,16 @@ def _anchors(a: Entries, b: Entries, x: bytes, y: bytes) -> List[Tuple[int, int]
 
 
 class _Aligner:
-    def __init__(self, x: bytes, y: bytes) -> None:
-        self.x = x
-        self.y = y
+    def __init__(self, x: _Words, y: _Words) -> None:
+        self.x = x.data
+        self.y = y.data
+        self.xm = x.meta
+        self.ym = y.meta
         self.ops: List[Tuple[str, int, int, int, int]] = []  # kind, word ranges
 
     def equal(self, i: int, j: int, n: int) -> bool:
-        u = _UNIT
-        return self.x[u * i:u * (i + n)] == self.y[u * j:u * (j + n)]
+        return (self.x[4 * i:4 * (i + n)] == self.y[4 * j:4 * (j + n)]
+                and self.xm[2 * i:2 * (i + n)] == self.ym[2 * j:2 * (j + n)])
 
     def common_prefix(self, i: int, j: int, limit: int) -> int:
         """How many words from x[i] and y[j] on are equal (at most limit)."""
@@ -240,7 +243,7 @@ class _Aligner:
 
     def split(self, i: int, i2: int, j: int, j2: int) -> Optional[Tuple[int, int]]:
         """A block of words that occurs once in x[i:i2] and once in y[j:j2]."""
-        u = _UNIT
+        u = 4
         n = i2 - i
         if n < 2 * _BLOCK or j2 - j < _BLOCK:
             return None
@@ -261,7 +264,7 @@ class _Aligner:
         found = None
         at = data.find(block, start, end)
         while at != -1:
-            if (at - start) % _UNIT == 0:
+            if (at - start) % 4 == 0:
                 if found is not None:
                     return None
                 found = at
@@ -323,74 +326,83 @@ class Alignment:
         self.segments = segments
         self.a_size = a_size
         self.b_size = b_size
-        self._a_starts = [s.a for s in segments]
-        self._b_starts = [s.b for s in segments]
+        # The segments holding bytes of A (of B), by start: the others are empty there.
+        self._in_a = [s for s in segments if s.a_size]
+        self._a_starts = [s.a for s in self._in_a]
+        self._in_b = [s for s in segments if s.b_size]
+        self._b_starts = [s.b for s in self._in_b]
 
     def _at_a(self, address: int) -> Optional[Segment]:
-        """The segment holding A's byte at address (not an inserted one)."""
+        """The segment holding A's byte at address (an address below a_size)."""
         k = bisect.bisect_right(self._a_starts, address) - 1
-        while k >= 0 and self.segments[k].a_size == 0:
-            k -= 1
-        while 0 <= k < len(self.segments) - 1 and self.segments[k].a + self.segments[k].a_size <= address:
-            k += 1
-        if k < 0:
-            return None
-        s = self.segments[k]
-        return s if s.a <= address < s.a + s.a_size else None
+        return self._in_a[k] if k >= 0 else None
 
     def to_b(self, address: int) -> Optional[int]:
         """Where A's byte at address is in B; None for a removed byte. Addresses at
         or past the end follow the end."""
         if address >= self.a_size:
             return address - self.a_size + self.b_size
-        s = self._at_a(address)
-        if s is None or s.kind == "removed":
+        k = bisect.bisect_right(self._a_starts, address) - 1
+        s = self._in_a[k]
+        if s.kind == "removed":
             return None
-        return s.b + min(address - s.a, s.b_size - 1)
+        offset = address - s.a
+        return s.b + offset if offset < s.b_size else s.b + s.b_size - 1
 
     def to_a(self, address: int) -> Optional[int]:
         """Where B's byte at address came from in A; None for an inserted byte."""
         if address >= self.b_size:
             return address - self.b_size + self.a_size
         k = bisect.bisect_right(self._b_starts, address) - 1
-        while k >= 0 and self.segments[k].b_size == 0:
-            k -= 1
-        while 0 <= k < len(self.segments) - 1 and self.segments[k].b + self.segments[k].b_size <= address:
-            k += 1
-        if k < 0:
+        s = self._in_b[k]
+        if s.kind == "inserted":
             return None
-        s = self.segments[k]
-        if s.kind == "inserted" or not s.b <= address < s.b + s.b_size:
-            return None
-        return s.a + min(address - s.b, s.a_size - 1)
+        offset = address - s.b
+        return s.a + offset if offset < s.a_size else s.a + s.a_size - 1
+
+    def map_sorted(self, addresses: Iterable[int]) -> List[Optional[int]]:
+        """`to_b` of each of the ascending addresses, in one walk over the segments."""
+        out: List[Optional[int]] = []
+        segments = self._in_a
+        k, last = 0, len(segments) - 1
+        for address in addresses:
+            if address >= self.a_size:
+                out.append(address - self.a_size + self.b_size)
+                continue
+            while k < last and segments[k + 1].a <= address:
+                k += 1
+            s = segments[k]
+            if s.kind == "removed":
+                out.append(None)
+            else:
+                offset = address - s.a
+                out.append(s.b + offset if offset < s.b_size else s.b + s.b_size - 1)
+        return out
 
     def removed_at(self, address: int) -> Optional[Segment]:
         """The removed segment holding A's byte at address, if any."""
-        if address >= self.a_size:
+        if address >= self.a_size or address < 0:
             return None
         s = self._at_a(address)
         return s if s is not None and s.kind == "removed" else None
 
     def inserted_at(self, address: int) -> Optional[Segment]:
         """The inserted segment holding B's byte at address, if any."""
+        if address >= self.b_size or address < 0:
+            return None
         k = bisect.bisect_right(self._b_starts, address) - 1
-        while k >= 0:
-            s = self.segments[k]
-            if s.b_size:
-                return s if s.kind == "inserted" and address < s.b + s.b_size else None
-            k -= 1
-        return None
+        s = self._in_b[k]
+        return s if s.kind == "inserted" else None
 
 
-def _differing(x: bytes, i: int, y: bytes, j: int, n: int) -> int:
+def _differing(x: _Words, i: int, y: _Words, j: int, n: int) -> int:
     """How many data bytes differ between the n words at x[i] and y[j]."""
-    u = _UNIT
-    a, b = x[u * i:u * (i + n)], y[u * j:u * (j + n)]
-    return sum(1 for k in range(len(a)) if k % u < 4 and a[k] != b[k])
+    a, b = x.data[4 * i:4 * (i + n)], y.data[4 * j:4 * (j + n)]
+    return sum(1 for p, q in zip(a, b) if p != q)
 
 
 def _segments(ops: Iterable[Tuple[str, int, int, int, int]], a_size: int,
-              b_size: int, x: bytes, y: bytes) -> List[Segment]:
+              b_size: int, x: _Words, y: _Words) -> List[Segment]:
     """Word runs as byte segments; a gap becomes changed words and the rest, the
     changed words at the start of the gap, or at its end where that leaves fewer
     bytes changed."""
@@ -430,9 +442,9 @@ def _segments(ops: Iterable[Tuple[str, int, int, int, int]], a_size: int,
 
 def align(a: Entries, b: Entries) -> Alignment:
     """The alignment of B on A (see the module's description)."""
-    x, y = _words(a), _words(b)
+    x, y = _Words(a), _Words(b)
     aligner = _Aligner(x, y)
-    bounds = [(0, 0)] + _anchors(a, b, x, y) + [(len(x) // _UNIT, len(y) // _UNIT)]
+    bounds = [(0, 0)] + _anchors(a, b, x, y) + [(x.count, y.count)]
 
     def spans(lo: int, hi: int) -> None:
         """Aligns the stretches between bounds[lo] and bounds[hi]; a run of them with

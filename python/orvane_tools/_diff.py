@@ -331,13 +331,15 @@ def compare(a: Union[Archive, Entries], b: Union[Archive, Entries]) -> Compariso
         return places_a.name(address)
 
     # Pointers: compare destinations as matched places.
-    seen_b: set = set()  # type: ignore[type-arg]
-    for address, target in old.pointers.items():
-        if alignment.removed_at(address) is not None:
-            continue
-        mapped = alignment.to_b(address)
-        assert mapped is not None
+    seen_b = set()
+    keys = list(old.pointers)
+    if keys != sorted(keys):
+        keys.sort()
+    for address, mapped in zip(keys, alignment.map_sorted(keys)):
+        if mapped is None:
+            continue  # gone with a removed span
         seen_b.add(mapped)
+        target = old.pointers[address]
         now = new.pointers.get(mapped)
         if now is not None and alignment.to_b(target) == now:
             continue
@@ -352,20 +354,21 @@ def compare(a: Union[Archive, Entries], b: Union[Archive, Entries]) -> Compariso
                           order=key(address, "pointer")))
     for address, now in new.pointers.items():
         if address not in seen_b:
-            edits.append(_added(alignment, "pointer", address, now, places_a, places_b, key,
-                                target=places_b.name(now)))
+            edits.append(_added(alignment, "pointer", address, now, places_a, places_b,
+                                key, target=places_b.name(now)))
 
     maps: List[Tuple[str, Dict[int, Any], Dict[int, Any]]] = [
-        ("text", dict(old.texts), dict(new.texts)),
-        ("labels", dict(old.labels), dict(new.labels))]
+        ("text", old.texts, new.texts), ("labels", old.labels, new.labels)]
     for kind, old_map, new_map in maps:
         seen_b = set()
-        for address, value in old_map.items():
-            if alignment.removed_at(address) is not None:
+        keys = list(old_map)
+        if keys != sorted(keys):
+            keys.sort()
+        for address, mapped in zip(keys, alignment.map_sorted(keys)):
+            if mapped is None:
                 continue
-            mapped = alignment.to_b(address)
-            assert mapped is not None
             seen_b.add(mapped)
+            value = old_map[address]
             entry = new_map.get(mapped)
             if entry != value:
                 edits.append(Edit(kind, "removed" if entry is None else "changed", address,
