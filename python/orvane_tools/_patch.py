@@ -34,6 +34,7 @@ __all__ = ["ArchivePatch", "Applied", "Operation", "Patch", "apply_patch", "make
            "read_patch"]
 
 FORMAT = "orvane-patch 1"
+_CONTEXT = 8  # bytes after an insertion point that the patch expects
 _OPS = ("insert", "remove", "bytes", "text", "pointer", "labels")
 
 
@@ -134,7 +135,11 @@ def make_archive_patch(name: str, a: Entries, b: Entries) -> ArchivePatch:
     for edit in comparison.edits:
         if edit.kind == "inserted":
             assert edit.b is not None
-            op = Operation("insert", places_a.name(edit.a), None, _hex(edit.new),
+            # What follows the insertion point: applying twice, or where other bytes
+            # sit at that place, is a conflict.
+            after = a.data[edit.a:edit.a + _CONTEXT]
+            op = Operation("insert", places_a.name(edit.a),
+                           _hex(after, blank_slots(a, edit.a, len(after))), _hex(edit.new),
                            {"pointers": {}, "texts": {}, "labels": {}})
             inserts[edit.b] = op
             operations.append(op)
@@ -184,6 +189,7 @@ def _dump(patch: Patch) -> str:
         item: Dict[str, Any] = {"op": op.op, "at": op.at}
         if op.op == "insert":
             item["length"] = len(bytes.fromhex(op.new))
+            item["before"] = op.expected
             item["new"] = op.new
             for kind in ("pointers", "texts", "labels"):
                 found = op.entries.get(kind)
@@ -308,7 +314,8 @@ def _operation(where: str, raw: Dict[str, Any]) -> Operation:
                     raise _fail(where, "%s: %s is not an offset inside the inserted bytes"
                                 % (kind, _shown(pair[0])))
                 entries[kind][offset] = check(where, pair[1])
-        return Operation(op, at, None, new, entries)
+        return Operation(op, at, _bytes_field(where, raw.get("before"), wild=True), new,
+                         entries)
     if op == "remove":
         return Operation(op, at, _bytes_field(where, raw.get("expected"), wild=True))
     if op == "bytes":
@@ -413,6 +420,13 @@ def apply_archive_patch(patch: ArchivePatch, file: bytes) -> Applied:
             if address % 4 or address > size or length % 4:
                 conflicts.append("%s: cannot insert %d bytes at %s (size %s)"
                                  % (op.at, length, hex_address(address), hex_address(size)))
+                continue
+            expected = _pattern(op.expected)
+            there = found.data[address:address + len(expected)]
+            if not _matches(expected, there):
+                conflicts.append("%s: expected the insertion before %s, found %s"
+                                 % (op.at, op.expected or "the end of the data",
+                                    _shown_bytes(there) if there else "the end of the data"))
                 continue
             moves.append((address, length))
             inserted_at[op.at] = address
