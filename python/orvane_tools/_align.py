@@ -19,9 +19,10 @@ How the alignment decides, in this order:
    destination or a string position that moves whenever anything else moves. Equal
    stretches of the same length are matched at once; otherwise the common beginning
    and end are matched, and the middle is aligned with the fewest words inserted plus
-   removed (Myers' algorithm). A middle too different for that within a bound (more
-   than `_MAX_COST` words) is split at a block of words found once on each side, and
-   failing that is compared word by word from its start.
+   removed (Myers' algorithm). A large middle (over `_LARGE` words), or one too
+   different for that search (more than `_MAX_COST` words inserted plus removed), is
+   first cut at a block of words found once on each side; one where no such block is
+   found is compared word by word from its start.
 3. Within one gap between matched words, the removed and inserted words are paired
    as changed words, as many as both sides have, at the start of the gap, or at its
    end when fewer bytes differ there; the rest is one removed or one inserted span. So an overwrite that
@@ -46,6 +47,7 @@ __all__ = ["Alignment", "Segment", "align"]
 _POINTER, _TEXT, _LABELS = 1, 2, 4
 _MAX_COST = 400         # Myers' search is quadratic in this bound
 _BLOCK = 16             # words in a block used to split a large middle
+_LARGE = 8192           # words in a middle that is split before searching
 
 
 @dataclass(frozen=True)
@@ -164,41 +166,34 @@ class _Aligner:
                 and self.xm[2 * i:2 * (i + n)] == self.ym[2 * j:2 * (j + n)])
 
     def common_prefix(self, i: int, j: int, limit: int) -> int:
-        """How many words from x[i] and y[j] on are equal (at most limit)."""
-        if limit <= 0 or not self.equal(i, j, 1):
-            return 0
-        if self.equal(i, j, limit):
-            return limit
-        low, step = 1, 2
-        while step < limit and self.equal(i, j, step):
-            low, step = step, step * 2
-        high = min(step, limit)  # x[i:i+high] differs somewhere
-        while high - low > 1:
-            mid = (low + high) // 2
-            if self.equal(i, j, mid):
-                low = mid
+        """How many words from x[i] and y[j] on are equal (at most limit): blocks that
+        double while equal and halve when not, so a run of L words costs O(L) bytes
+        compared in O(log L) steps."""
+        n, step = 0, 1
+        while n < limit:
+            k = min(step, limit - n)
+            if self.equal(i + n, j + n, k):
+                n += k
+                step = 2 * k
+            elif k == 1:
+                break
             else:
-                high = mid
-        return low
+                step = k // 2
+        return n
 
     def common_suffix(self, i: int, j: int, limit: int) -> int:
         """How many words ending before x[i] and y[j] are equal (at most limit)."""
-        if limit <= 0 or not self.equal(i - 1, j - 1, 1):
-            return 0
-        if self.equal(i - limit, j - limit, limit):
-            return limit
-        low, high = 1, limit
-        step = 2
-        while step < limit and self.equal(i - step, j - step, step):
-            low, step = step, step * 2
-        high = min(step, limit)
-        while high - low > 1:
-            mid = (low + high) // 2
-            if self.equal(i - mid, j - mid, mid):
-                low = mid
+        n, step = 0, 1
+        while n < limit:
+            k = min(step, limit - n)
+            if self.equal(i - n - k, j - n - k, k):
+                n += k
+                step = 2 * k
+            elif k == 1:
+                break
             else:
-                high = mid
-        return low
+                step = k // 2
+        return n
 
     def emit(self, kind: str, i: int, i2: int, j: int, j2: int) -> None:
         if i2 == i and j2 == j:
@@ -225,6 +220,14 @@ class _Aligner:
         if i == i2 or j == j2:
             self.emit("gap", i, i2, j, j2)
             return
+        if (i2 - i) + (j2 - j) > _LARGE:
+            # A large middle is cut at a block found once on each side first, so that
+            # the quadratic search runs on small pieces.
+            split = self.split(i, i2, j, j2)
+            if split is not None:
+                self.span(i, split[0], j, split[1])
+                self.span(split[0], i2, split[1], j2)
+                return
         moves = self.myers(i, i2, j, j2)
         if moves is not None:
             for op in moves:
@@ -233,13 +236,10 @@ class _Aligner:
         split = self.split(i, i2, j, j2)
         if split is not None:
             si, sj = split
-            self.middle_span(i, si, j, sj)
+            self.span(i, si, j, sj)
             self.span(si, i2, sj, j2)
             return
         self.emit("gap", i, i2, j, j2)
-
-    def middle_span(self, i: int, i2: int, j: int, j2: int) -> None:
-        self.span(i, i2, j, j2)
 
     def split(self, i: int, i2: int, j: int, j2: int) -> Optional[Tuple[int, int]]:
         """A block of words that occurs once in x[i:i2] and once in y[j:j2]."""
