@@ -23,11 +23,13 @@ How the alignment decides, in this order:
    different for that search (more than `_MAX_COST` words inserted plus removed), is
    first cut at a block of words found once on each side; one where no such block is
    found is compared word by word from its start.
-3. Within one gap between matched words, the removed and inserted words are paired
-   as changed words, as many as both sides have, at the start of the gap, or at its
-   end when fewer bytes differ there; the rest is one removed or one inserted span. So an overwrite that
-   keeps the length is always reported as changed bytes, never as a removal and an
-   insertion, and a gap is reported as at most two items.
+3. Within one gap between matched words, the words of both sides are paired as
+   changed words, as many as both sides have, at the start of the gap or at its end,
+   the rest being one removed or one inserted span; or the whole gap is one removed
+   and one inserted span. The choice is the one that reports fewer items (changed
+   bytes count one, a span one, each entry that differs or is inserted one); on a
+   tie, changed words at the start. So an overwrite that keeps the length and the
+   entries is reported as changed bytes, never as a removal and an insertion.
 
 The result is a list of segments covering both archives in order: `same` (equal
 words), `changed` (as many words on both sides, some differing), `removed` (words of A
@@ -395,17 +397,37 @@ class Alignment:
         return s if s.kind == "inserted" else None
 
 
-def _differing(x: _Words, i: int, y: _Words, j: int, n: int) -> int:
-    """How many data bytes differ between the n words at x[i] and y[j]."""
-    a, b = x.data[4 * i:4 * (i + n)], y.data[4 * j:4 * (j + n)]
-    return sum(1 for p, q in zip(a, b) if p != q)
+def _items(x: _Words, i: int, y: _Words, j: int, n: int) -> int:
+    """About how many items pairing the n words at x[i] and y[j] as changed reports:
+    one for any bytes changed, and one per slot whose entries differ."""
+    xm, ym = x.meta[2 * i:2 * (i + n)], y.meta[2 * j:2 * (j + n)]
+    count = 0
+    xd, yd = x.data[4 * i:4 * (i + n)], y.data[4 * j:4 * (j + n)]
+    if xd != yd:
+        # Bytes under B's pointers and texts are not compared (the file keeps the
+        # destination or string position there).
+        count = 1 if any(xd[4 * k:4 * k + 4] != yd[4 * k:4 * k + 4] and not ym[2 * k] & 3
+                         for k in range(n)) else 0
+    if xm != ym:
+        for k in range(0, 2 * n, 2):
+            if xm[k:k + 2] != ym[k:k + 2]:
+                flags = (xm[k] ^ ym[k]) & 7
+                count += bin(flags).count("1") or 1
+    return count
+
+
+def _entries_in(y: _Words, j: int, j2: int) -> int:
+    """How many entries the words y[j:j2] carry (each added if they are inserted)."""
+    return sum(bin(f & 7).count("1") for f in y.meta[2 * j:2 * j2:2])
 
 
 def _segments(ops: Iterable[Tuple[str, int, int, int, int]], a_size: int,
               b_size: int, x: _Words, y: _Words) -> List[Segment]:
-    """Word runs as byte segments; a gap becomes changed words and the rest, the
-    changed words at the start of the gap, or at its end where that leaves fewer
-    bytes changed."""
+    """Word runs as byte segments. A gap becomes changed words (as many as both sides
+    have, at its start or at its end) and the rest removed or inserted, or all of it
+    removed and inserted: whichever reports fewer items, counting one for changed
+    bytes, one for the span, one per entry that differs or is inserted; on a tie,
+    changed words at the start."""
     out: List[Segment] = []
 
     def add(kind: str, i: int, i2: int, j: int, j2: int) -> None:
@@ -423,20 +445,33 @@ def _segments(ops: Iterable[Tuple[str, int, int, int, int]], a_size: int,
         if kind == "same":
             add("same", i, i2, j, j2)
             continue
-        both = min(i2 - i, j2 - j)
-        if both and i2 - i != j2 - j and both <= 4096 and \
-                _differing(x, i2 - both, y, j2 - both, both) < _differing(x, i, y, j, both):
-            if i2 - i > both:
+        n, m = i2 - i, j2 - j
+        both = min(n, m)
+        choice = "start"
+        if both and both <= 4096:
+            rest = 1 if n != m else 0
+            start = _items(x, i, y, j, both) + rest + _entries_in(y, j + both, j2)
+            costs = [(start, 0, "start")]
+            if n != m:
+                costs.append((_items(x, i2 - both, y, j2 - both, both) + rest
+                              + _entries_in(y, j, j2 - both), 1, "end"))
+            costs.append((2 + _entries_in(y, j, j2), 2, "apart"))
+            choice = min(costs)[2]
+        if choice == "apart":
+            add("removed", i, i2, j, j)
+            add("inserted", i2, i2, j, j2)
+        elif choice == "end":
+            if n > both:
                 add("removed", i, i2 - both, j, j)
             else:
                 add("inserted", i, i, j, j2 - both)
             add("changed", i2 - both, i2, j2 - both, j2)
-            continue
-        add("changed", i, i + both, j, j + both)
-        if i2 - i > both:
-            add("removed", i + both, i2, j + both, j + both)
-        elif j2 - j > both:
-            add("inserted", i + both, i + both, j + both, j2)
+        else:
+            add("changed", i, i + both, j, j + both)
+            if n > both:
+                add("removed", i + both, i2, j + both, j + both)
+            elif m > both:
+                add("inserted", i + both, i + both, j + both, j2)
     return out
 
 
