@@ -265,19 +265,6 @@ def other_version(rng, a_file, script):
     return bytes(c.serialize())
 
 
-def by_places(a_file):
-    """Names an address as a place of A and resolves it in the archive being edited.
-    Places shift with the edits already made, as a person following labels sees
-    them."""
-    a = orvane_core.BinArchive.from_bytes(a_file)
-    places_a = Places(labels_of(a))
-    a_now = {"archive": a}
-
-    def resolve(archive, address):
-        return Places(labels_of(archive)).resolve(places_a.name(address))
-    return resolve, a_now
-
-
 def test_patches_carry_to_another_version_and_refuse_conflicts():
     carried = conflicts = 0
     for seed in range(CASES // 2):

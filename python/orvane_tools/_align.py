@@ -94,6 +94,7 @@ class _Words:
                 meta[(address >> 1) + 1] ^= (hash(tuple(names)) >> 8) & 0xFF
         if size % 4:
             meta[-2] |= (4 - size % 4) << 3
+        self.raw = bytes(data) + bytes(4 * count - size)
         self.data = blanked = words.tobytes()
         for address, target in found.pointers.items():
             # A pointer is known by the bytes it points to, which move with it.
@@ -402,7 +403,7 @@ def _items(x: _Words, i: int, y: _Words, j: int, n: int) -> int:
     one for any bytes changed, and one per slot whose entries differ."""
     xm, ym = x.meta[2 * i:2 * (i + n)], y.meta[2 * j:2 * (j + n)]
     count = 0
-    xd, yd = x.data[4 * i:4 * (i + n)], y.data[4 * j:4 * (j + n)]
+    xd, yd = x.raw[4 * i:4 * (i + n)], y.raw[4 * j:4 * (j + n)]
     if xd != yd:
         # Bytes under B's pointers and texts are not compared (the file keeps the
         # destination or string position there).
@@ -412,7 +413,9 @@ def _items(x: _Words, i: int, y: _Words, j: int, n: int) -> int:
         for k in range(0, 2 * n, 2):
             if xm[k:k + 2] != ym[k:k + 2]:
                 flags = (xm[k] ^ ym[k]) & 7
-                count += bin(flags).count("1") or 1
+                if xm[k] & _POINTER and not ym[k] & _POINTER:
+                    flags &= ~_POINTER  # most often dropped with a removed span
+                count += bin(flags).count("1") or (1 if ym[k] & 7 else 0)
     return count
 
 

@@ -588,7 +588,3 @@ def make_folder_patch(a_files: Dict[str, bytes], b_files: Dict[str, bytes]) -> T
         if archive.operations:
             archives.append(archive)
     return Patch(archives), missing
-
-
-def names(patch: Patch) -> Sequence[str]:
-    return [a.name for a in patch.archives]
