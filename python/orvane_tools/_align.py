@@ -108,11 +108,17 @@ def _label_keys(labels: Mapping[int, Sequence[str]]) -> List[Tuple[Tuple[str, in
     """(first name, its count so far) and the address of every labelled slot, by address."""
     seen: Dict[str, int] = {}
     keys = []
-    for address in sorted(labels):
+    addresses = list(labels)
+    if any(p > q for p, q in zip(addresses, addresses[1:])):
+        addresses.sort()
+    get = seen.get
+    for address in addresses:
         names = labels[address]
-        if names and address % 4 == 0:
-            seen[names[0]] = seen.get(names[0], 0) + 1
-            keys.append(((names[0], seen[names[0]]), address))
+        if names and not address & 3:
+            name = names[0]
+            k = get(name, 0) + 1
+            seen[name] = k
+            keys.append(((name, k), address))
     return keys
 
 
@@ -130,10 +136,15 @@ def _anchors(a: Entries, b: Entries, x: _Words, y: _Words) -> List[Tuple[int, in
         count_b[name] = count_b.get(name, 0) + 1
     in_b = dict(keys_b)
     xd, yd, xm, ym = x.data, y.data, x.meta, y.meta
-    pairs = [(address >> 2, in_b[key] >> 2) for key, address in keys_a
-             if key in in_b and count_a[key[0]] == count_b[key[0]]
-             and xd[address:address + 4] == yd[in_b[key]:in_b[key] + 4]
-             and xm[address >> 1:(address >> 1) + 2] == ym[in_b[key] >> 1:(in_b[key] >> 1) + 2]]
+    pairs = []
+    get = in_b.get
+    for key, address in keys_a:
+        there = get(key)
+        if there is None or count_a[key[0]] != count_b[key[0]]:
+            continue
+        if xd[address:address + 4] == yd[there:there + 4] and \
+                xm[address >> 1:(address >> 1) + 2] == ym[there >> 1:(there >> 1) + 2]:
+            pairs.append((address >> 2, there >> 2))
     # Longest strictly increasing run of B words, in A order (patience sorting).
     tails: List[int] = []
     tail_at: List[int] = []
