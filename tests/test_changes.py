@@ -22,7 +22,7 @@ import pytest
 
 orvane_core = pytest.importorskip("orvane_core")
 
-from orvane_tools import Places, compare, read_file  # noqa: E402
+from orvane_tools import Places, ToolError, compare, read_file  # noqa: E402
 from orvane_tools._patch import (Patch, apply_archive_patch, make_archive_patch,  # noqa: E402
                                  read_patch)
 
@@ -354,6 +354,9 @@ def test_patch_json_is_reviewable_and_read_back():
     assert ops[0]["new"] == "41 42 43 44 45 46 47 48" and ops[0]["at"] == "START+0x8"
     assert ops[1]["new"] == "新しい" and "新しい" in text   # texts in clear
     assert read_patch(text).to_json() == text
+    # A patch applied to a folder writes only inside it.
+    with pytest.raises(ToolError, match="not a relative path"):
+        read_patch(text.replace('"game.bin"', '"../game.bin"'))
 
 
 def test_command_line_diff_patch_folders_and_places(tmp_path, monkeypatch, capsys):

@@ -277,6 +277,11 @@ def read_patch(text: str) -> Patch:
         if not isinstance(item, dict) or not isinstance(item.get("archive"), str) \
                 or not isinstance(item.get("operations"), list):
             raise _fail(where, 'expected {"archive": NAME, "operations": [...]}')
+        name = item["archive"]
+        parts = name.replace("\\", "/").split("/")
+        if not name or name.startswith(("/", "\\")) or ":" in parts[0] \
+                or any(p in ("", ".", "..") for p in parts):
+            raise _fail(where, "%s is not a relative path inside a folder" % _shown(name))
         operations = []
         for k, raw in enumerate(item["operations"]):
             at = "%s operation %d" % (item["archive"], k)
