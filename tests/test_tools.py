@@ -72,11 +72,17 @@ def test_decompile_edit_compile(work, capsys):
     doc = doc.replace('"A"', '"Z"').replace("68 65 6c", "68 65 6d").replace(', "X"', "")
     Path("x.json").write_text(doc, encoding="utf-8")
     assert run(capsys, "compile", "x.json", "-o", "edited.bin")[0] == 0
-    status, out, _ = run(capsys, "diff", "example.bin", "edited.bin")
+    status, out, _ = run(capsys, "diff", "--addresses", "example.bin", "edited.bin")
     assert status == 1
     assert out.splitlines() == ['labels 0x8: ["GREETING", "X"] -> ["GREETING"]',
                                 'text 0xC: "A" -> "Z"',
                                 'data 0x12-0x12: 6c -> 6d']
+    status, out, _ = run(capsys, "diff", "example.bin", "edited.bin")
+    assert status == 1
+    assert out.splitlines() == ['labels GREETING: ["GREETING", "X"] -> ["GREETING"]',
+                                'text GREETING+0x4: "A" -> "Z"',
+                                'bytes GREETING+0x8: 68 65 6c 6c -> 68 65 6d 6c '
+                                '(u32 1819043176 -> 1819108712)']
     assert run(capsys, "diff", "example.bin", "same.bin")[:2] == (0, "")
 
 
@@ -409,7 +415,7 @@ def test_a_locale_that_cannot_show_a_character(work, monkeypatch, encoding):
     stdout.flush()
     lines = out.getvalue().decode(encoding).splitlines()
     assert lines[5:] == ['0xC  text     "\\u2460\\uff5e"', lines[6],
-                         'text 0xC: "A" -> "\\u2460\\uff5e"']
+                         'text GREETING+0x4: "A" -> "\\u2460\\uff5e"']
     assert json.loads(lines[6])["texts"] == [[8, "\u30c6\u30ad\u30b9\u30c8"],
                                              [12, "\u2460\uff5e"]]
 

@@ -6,7 +6,11 @@ its commands do:
 - `entries(archive)`: everything a `BinArchive` holds, sorted by address;
 - `decompile(archive)` / `compile(document)`: the editable JSON form and back;
 - `export_texts(archive)` / `import_texts(archive, translation)`: PO, JSON or CSV;
-- `diff(a, b)`: what differs between two archives, entry by entry;
+- `compare(a, b)`: what differs between two archives, aligned so that inserted and
+  removed bytes are told from changed ones; `diff(a, b)` compares address by address;
+- `make_patch(a, b)` / `apply_patch(patch, file)`: the edits as operations on places,
+  carried to another version of an archive (`make_folder_patch` over folders, one
+  `ArchivePatch` per archive, each applied with `apply_archive_patch`);
 - `Places(labels)`: names addresses by labels (`ITEMS+0x14`) and resolves them.
 
 The names are imported on first use, so that the command starts with nothing loaded
@@ -19,8 +23,12 @@ if TYPE_CHECKING:
     from typing import Any, List
 
     from ._archive import Archive, Entries, ToolError, entries, read_file
-    from ._diff import Change, diff
+    from ._align import Alignment, Segment, align
+    from ._diff import Change, Comparison, Edit, compare, diff
     from ._document import compile, decompile
+    from ._patch import (Applied, ArchivePatch, Operation, Patch, apply_archive_patch,
+                         apply_patch, make_archive_patch, make_folder_patch, make_patch,
+                         read_patch)
     from ._places import Place, PlaceError, Places, parse_place
     from ._texts import Unwritable, UnwritableError, export_texts, import_texts
 
@@ -28,7 +36,12 @@ if TYPE_CHECKING:
 _FROM = {
     "Archive": "_archive", "Entries": "_archive", "ToolError": "_archive",
     "entries": "_archive", "read_file": "_archive",
-    "Change": "_diff", "diff": "_diff",
+    "Alignment": "_align", "Segment": "_align", "align": "_align",
+    "Change": "_diff", "Comparison": "_diff", "Edit": "_diff", "compare": "_diff",
+    "diff": "_diff",
+    "Applied": "_patch", "ArchivePatch": "_patch", "Operation": "_patch", "Patch": "_patch",
+    "apply_archive_patch": "_patch", "apply_patch": "_patch", "make_archive_patch": "_patch",
+    "make_folder_patch": "_patch", "make_patch": "_patch", "read_patch": "_patch",
     "compile": "_document", "decompile": "_document",
     "Place": "_places", "PlaceError": "_places", "Places": "_places", "parse_place": "_places",
     "Unwritable": "_texts", "UnwritableError": "_texts", "export_texts": "_texts",

@@ -1,4 +1,5 @@
-"""The `orvane` command line: dump, decompile, compile, texts export/import, diff.
+"""The `orvane` command line: dump, decompile, compile, texts export/import, diff,
+patch make/apply.
 
 Expected failures (a missing file, a file that does not load, a malformed document or
 translation) print one line naming the file and exit non-zero. Inputs and outputs go
@@ -21,10 +22,12 @@ from typing import Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Ty
 from tqdm import tqdm
 
 from ._archive import Archive, Entries, ToolError, hex_address, read_file
-from ._diff import diff
+from ._diff import compare, diff
 from ._document import compile_entries, decompile
 from ._output import (STDIO, checked_archive, make_directory, read_input, shown_path,
                       write_output)
+from ._patch import (Patch, apply_patch, archive_files, make_folder_patch, make_patch,
+                     read_patch)
 from ._texts import (FORMATS, UnwritableError, apply_translations, export_texts,
                      read_translations, translated_entries)
 
@@ -163,7 +166,7 @@ def cmd_dump(args: argparse.Namespace) -> int:
 
 def cmd_decompile(args: argparse.Namespace) -> int:
     def job(path: str) -> None:
-        write_atomic(args.output, decompile(load(path)[1]).encode("utf-8"))
+        write_output(args.output, decompile(load(path)[1], args.places).encode("utf-8"))
     return each_file([args.file], "decompile", job)
 
 
@@ -274,10 +277,94 @@ def cmd_diff(args: argparse.Namespace) -> int:
     except ToolError as error:
         say(str(error))
         return 2
-    changes = diff(old, new)
-    for change in changes:
-        sys.stdout.write("%s\n" % change)
-    return 1 if changes else 0
+    if args.addresses:
+        changes = diff(old, new)
+        if args.json:
+            sys.stdout.write(json.dumps([_change_json(c) for c in changes], ensure_ascii=False)
+                             + "\n")
+        else:
+            for change in changes:
+                sys.stdout.write("%s\n" % change)
+        return 1 if changes else 0
+    comparison = compare(old, new)
+    if args.json:
+        sys.stdout.write(json.dumps(comparison.to_json(), ensure_ascii=False) + "\n")
+    else:
+        for line in comparison.lines():
+            sys.stdout.write(line + "\n")
+    return 0 if comparison.same else 1
+
+
+def _change_json(change: object) -> dict:  # type: ignore[type-arg]
+    from ._diff import Change
+    assert isinstance(change, Change)
+    def value(v: object) -> object:
+        return v.hex(" ") if isinstance(v, bytes) else v
+    return {"kind": change.kind, "address": hex_address(change.address),
+            "old": value(change.old), "new": value(change.new)}
+
+
+# patch
+
+def read_folder(folder: str) -> Dict[str, bytes]:
+    return {name: read_bytes(os.path.join(folder, name)) for name in archive_files(folder)}
+
+
+def cmd_patch_make(args: argparse.Namespace) -> int:
+    if os.path.isdir(args.a) and os.path.isdir(args.b):
+        patch, missing = make_folder_patch(read_folder(args.a), read_folder(args.b))
+        for name in missing:
+            say("warning: %s has no counterpart in %s; left out"
+                % (os.path.join(args.b, name), args.a))
+    elif os.path.isdir(args.a) or os.path.isdir(args.b):
+        raise ToolError("give two archives or two folders")
+    else:
+        old, new = load(args.a)[1], load(args.b)[1]
+        try:
+            patch = make_patch(old, new, os.path.basename(args.a))
+        except ToolError as error:
+            raise ToolError("%s: %s" % (args.b, error)) from None
+    write_output(args.output, patch.to_json().encode("utf-8"))
+    return 0
+
+
+def cmd_patch_apply(args: argparse.Namespace) -> int:
+    if args.output is None and not args.check:
+        raise ToolError("give -o OUT (or --check to write nothing)")
+    try:
+        patch = read_patch(read_text(args.patch))
+    except ToolError as error:
+        raise ToolError("%s: %s" % (args.patch, error)) from None
+    results: List[Tuple[str, bytes]] = []
+    conflicts: List[str] = []
+    if os.path.isdir(args.target):
+        jobs = [(os.path.join(args.target, a.name), a.name, Patch([a])) for a in patch.archives]
+    else:
+        jobs = [(args.target, "", patch)]
+    for path, name, one in jobs:
+        try:
+            applied = apply_patch(one, read_bytes(path))
+        except ToolError as error:
+            conflicts.append("%s: %s" % (path, error))
+            continue
+        conflicts += ["%s: %s" % (path, c) for c in applied.conflicts]
+        if applied.data is not None:
+            results.append((name, applied.data))
+    if conflicts:
+        for line in conflicts:
+            say(line)
+        say("%d conflict%s; nothing written" % (len(conflicts), "" if len(conflicts) == 1 else "s"))
+        return 1
+    if args.check:
+        return 0
+    if os.path.isdir(args.target):
+        for name, data in results:
+            target = os.path.join(args.output, name)
+            make_directory(os.path.dirname(target) or ".")
+            write_output(target, data)
+    else:
+        write_output(args.output, results[0][1])
+    return 0
 
 
 # The parser.
@@ -290,6 +377,8 @@ examples:
   orvane texts export game.bin -o game.po    translate game.po, then:
   orvane texts import game.bin game.po -o game.bin
   orvane diff old.bin game.bin               exit status 0 same, 1 different, 2 error
+  orvane patch make old.bin game.bin -o mod.json
+  orvane patch apply mod.json other.bin -o other-mod.bin
 
 A file to read may be - for standard input, an output - for standard output.
 """
@@ -355,6 +444,9 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("file", metavar="FILE", help="the archive; - for standard input")
     p.add_argument("-o", "--output", required=True, metavar="OUT.json",
                    help="the document to write; - for standard output")
+    p.add_argument("--places", action="store_true",
+                   help='write each entry\'s place beside its address ("0x14 ITEMS+0x4"); '
+                        'compile reads addresses, places or both')
     p.set_defaults(run=cmd_decompile)
 
     p = command(commands, "compile", "Build an archive from a decompiled document.",
@@ -414,11 +506,45 @@ def parser() -> argparse.ArgumentParser:
                         "in Shift_JIS, and warn")
     p.set_defaults(run=cmd_texts_import)
 
-    p = command(commands, "diff", "Show what differs between two archives, entry by entry.",
+    p = command(commands, "diff", "Show what differs between two archives: bytes inserted, "
+                "removed and changed, and entries, by place in A.",
                 "orvane diff old.bin new.bin    (exit status 0 same, 1 different, 2 error)")
     p.add_argument("a", metavar="A", help="the old archive; - for standard input")
     p.add_argument("b", metavar="B", help="the new archive; - for standard input")
+    p.add_argument("--json", action="store_true",
+                   help='one JSON object: {"format": "orvane-diff 1", "same", "size", "edits"}')
+    p.add_argument("--addresses", action="store_true",
+                   help="compare address by address instead of aligning the archives")
     p.set_defaults(run=cmd_diff)
+
+    p = command(commands, "patch", "Make a patch from two archives and apply it to another "
+                "version.",
+                "orvane patch make old.bin new.bin -o mod.json\n"
+                "orvane patch apply mod.json other.bin -o other-mod.bin")
+    patch = p.add_subparsers(dest="patch_command", metavar="COMMAND")
+    patch_parser = p
+    p.set_defaults(run=lambda args: usage(patch_parser))
+
+    p = command(patch, "make", "Write what turns A into B as operations on places of A, each "
+                "with what A holds there.",
+                "orvane patch make old.bin new.bin -o mod.json\n"
+                "orvane patch make old/ new/ -o mod.json   (every archive that differs)")
+    p.add_argument("a", metavar="A", help="an archive, or a folder of archives")
+    p.add_argument("b", metavar="B", help="an archive, or a folder of archives")
+    p.add_argument("-o", "--output", required=True, metavar="PATCH.json", help="- for stdout")
+    p.set_defaults(run=cmd_patch_make)
+
+    p = command(patch, "apply", "Check every place and expectation of a patch in C, and only "
+                "when all hold apply it.",
+                "orvane patch apply mod.json game.bin -o game-mod.bin\n"
+                "orvane patch apply mod.json game/ -o game-mod/\n"
+                "orvane patch apply --check mod.json game.bin")
+    p.add_argument("patch", metavar="PATCH.json")
+    p.add_argument("target", metavar="C", help="an archive, or a folder of archives")
+    p.add_argument("-o", "--output", metavar="OUT",
+                   help="the patched archive (a folder when C is one)")
+    p.add_argument("--check", action="store_true", help="check only; write nothing")
+    p.set_defaults(run=cmd_patch_apply)
 
     top.set_defaults(run=lambda args: usage(top))
     return top

@@ -2,18 +2,22 @@
 
 The document lists the data region as rows of 16 bytes, each prefixed with its
 address, and every pointer, text entry and label list on a line of its own, sorted by
-address, so that a diff of two documents reads like a diff of the archives. Compiling
+address, so that a diff of two documents reads like a diff of the archives. With
+places, each entry's address (and each pointer's destination) is followed by its
+place, `"0x14 ITEMS+0x4"`; compiling takes an address, a place, or both (which must
+agree), places resolved by the document's own labels. Compiling
 builds a fresh archive through the module's editing methods and writes it with
 `serialize`, so `compile(decompile(a))` is exactly `serialize(a)`.
 """
 from __future__ import annotations
 
 import json
-from typing import Any, Dict, List, NoReturn, Tuple, Union
+from typing import Any, Dict, List, NoReturn, Optional, Tuple, Union
 
 from ._archive import (Archive, Entries, ToolError, _shown, describe_characters, entries,
                        hex_address, json_error, new_archive, parse_address,
                        unwritable_characters)
+from ._places import PlaceError, Places
 
 FORMAT = "orvane-archive 1"
 ROW = 16
@@ -23,8 +27,10 @@ _KEYS = ("format", "data", "pointers", "texts", "labels")
 _ENCODE = json.JSONEncoder(ensure_ascii=False).encode
 
 
-def decompile(source: Union[Archive, Entries]) -> str:
-    """The document of an archive (or of its listed entries), as JSON text."""
+def decompile(source: Union[Archive, Entries], places: bool = False) -> str:
+    """The document of an archive (or of its listed entries), as JSON text. With
+    places, every entry's address, and every pointer's destination, is followed by its
+    place (`"0x14 ITEMS+0x4"`), which `compile` reads too."""
     found = source if isinstance(source, Entries) else entries(source)
     data = found.data
     # A million rows for 16 MiB: map and zip keep the per-row work in C.
@@ -35,9 +41,18 @@ def decompile(source: Union[Archive, Entries]) -> str:
     rows = list(map('    "0x%08X: %s"'.__mod__, zip(starts, bodies)))
 
     dumps = _ENCODE
-    pointers = ['    ["0x%X", "0x%X"]' % pair for pair in found.pointers.items()]
-    texts = ['    ["0x%X", %s]' % (a, dumps(t)) for a, t in found.texts.items()]
-    labels = ['    ["0x%X", %s]' % (a, dumps(n)) for a, n in found.labels.items()]
+    if places:
+        named = Places(found.labels)
+
+        def at(address: int) -> str:
+            return dumps("0x%X %s" % (address, named.name(address)))
+        pointers = ['    [%s, %s]' % (at(a), at(d)) for a, d in found.pointers.items()]
+        texts = ['    [%s, %s]' % (at(a), dumps(t)) for a, t in found.texts.items()]
+        labels = ['    [%s, %s]' % (at(a), dumps(n)) for a, n in found.labels.items()]
+    else:
+        pointers = ['    ["0x%X", "0x%X"]' % pair for pair in found.pointers.items()]
+        texts = ['    ["0x%X", %s]' % (a, dumps(t)) for a, t in found.texts.items()]
+        labels = ['    ["0x%X", %s]' % (a, dumps(n)) for a, n in found.labels.items()]
 
     def block(name: str, lines: List[str]) -> str:
         if not lines:
@@ -105,7 +120,40 @@ def _data(rows: List[Any]) -> bytes:
     return b"".join(chunks)
 
 
-def _pairs(document: Dict[str, Any], key: str) -> Dict[int, Any]:
+def _where(value: Any, places: Optional[Places]) -> int:
+    """An address written "0x14", as a place ("ITEMS+0x4", resolved by the document's
+    labels) or both ("0x14 ITEMS+0x4", which must agree). Raises ValueError."""
+    if not isinstance(value, str) or " " not in value.strip():
+        try:
+            return parse_address(value)
+        except ValueError:
+            if not isinstance(value, str) or places is None:
+                raise
+            try:
+                return places.resolve(value.strip())
+            except PlaceError as error:
+                if "+" in value or "[" in value:
+                    raise ValueError(str(error)) from None
+            raise
+    address_text, _, place_text = value.strip().partition(" ")
+    address = parse_address(address_text)
+    if places is not None:
+        named = _resolved(place_text.strip(), places)
+        if named != address:
+            raise ValueError("%s is %s, not %s; give one of them"
+                             % (place_text.strip(), hex_address(named), hex_address(address)))
+    return address
+
+
+def _resolved(text: str, places: Places) -> int:
+    try:
+        return places.resolve(text)
+    except PlaceError as error:
+        raise ValueError(str(error)) from None
+
+
+def _pairs(document: Dict[str, Any], key: str,
+           places: Optional[Places] = None) -> Dict[int, Any]:
     """The [address, value] entries of one list, checked, keyed by address."""
     found: Dict[int, Any] = {}
     for index, item in enumerate(_list(document, key)):
@@ -113,7 +161,7 @@ def _pairs(document: Dict[str, Any], key: str) -> Dict[int, Any]:
         if not isinstance(item, list) or len(item) != 2:
             _fail(place, "expected [address, value], found %s" % _shown(item))
         try:
-            address = parse_address(item[0])
+            address = _where(item[0], places)
         except ValueError as error:
             _fail(place, str(error))
         place = "%s entry %s" % (key, hex_address(address))
@@ -167,19 +215,24 @@ def compile_entries(document: str) -> Tuple[bytes, Entries]:
         except ValueError as error:
             _fail(place, str(error))
 
-    for address, (place, value) in _pairs(parsed, "pointers").items():
+    # Labels are keyed by address (a place beside it is not checked: it is named by the
+    # labels themselves); the other entries may be keyed by place.
+    label_pairs = _pairs(parsed, "labels")
+    places = Places({a: v for a, (_, v) in label_pairs.items()
+                     if isinstance(v, list) and all(isinstance(n, str) for n in v)})
+    for address, (place, value) in _pairs(parsed, "pointers", places).items():
         try:
-            destination = parse_address(value)
+            destination = _where(value, places)
         except ValueError as error:
             _fail(place, "destination: %s" % error)
         apply(place, archive.write_pointer, address, destination)
         listed.pointers[address] = destination
     strings: List[Tuple[str, str, str]] = []
-    for address, (place, value) in _pairs(parsed, "texts").items():
+    for address, (place, value) in _pairs(parsed, "texts", places).items():
         apply(place, archive.write_string, address, _checked_text(place, "text", value))
         strings.append((place, "text", value))
         listed.texts[address] = value
-    for address, (place, value) in _pairs(parsed, "labels").items():
+    for address, (place, value) in label_pairs.items():
         if not isinstance(value, list):
             _fail(place, "expected a list of names, found %s" % _shown(value))
         names = [_checked_text(place, "label %d" % i, name) for i, name in enumerate(value)]
