@@ -1,0 +1,253 @@
+"""The catalogue of a game: one message per distinct text of many archives.
+
+Each archive is named by its path relative to a root (`data/town.bin`, with `/`
+separators on every system); each occurrence of a text is the reference
+`ARCHIVE:PLACE` (places: `_places.py`). A message's msgid is the text itself and it
+has no msgctxt, so GNU gettext's own tools (`msgmerge`, compendia) match translations
+by text; a message with `msgctxt "ARCHIVE:PLACE"` is one occurrence's own
+translation.
+
+Messages come in the order of their text's first occurrence (archives by name, texts
+by address), references in that same order, so the same archives always give the
+same catalogue, and inserting bytes into an archive changes only the references
+whose place changed.
+"""
+from __future__ import annotations
+
+import bisect
+import os
+from dataclasses import dataclass, field
+from typing import Dict, Iterable, List, Optional, Sequence, Set, Tuple
+
+from ._archive import ToolError, _tables, load
+from ._message import Message
+from ._places import Places
+
+__all__ = ["ArchiveFile", "ArchiveTexts", "Occurrence", "build_catalogue", "find_archives",
+           "merge_catalogue", "read_archive_texts", "scan_archive"]
+
+
+@dataclass(frozen=True)
+class ArchiveFile:
+    """An archive to work on: its catalogue name (relative to the root, `/`-separated)
+    and the path it is read from."""
+
+    name: str
+    path: str
+
+
+@dataclass
+class Occurrence:
+    """One non-empty text entry: its address, its place, the text and the labels of
+    its slot."""
+
+    address: int
+    place: str
+    text: str
+    labels: List[str] = field(default_factory=list)
+
+
+@dataclass
+class ArchiveTexts:
+    """The texts of one archive, in address order."""
+
+    name: str
+    occurrences: List[Occurrence] = field(default_factory=list)
+
+
+def _name(path: str, root: str) -> str:
+    relative = os.path.relpath(path, root)
+    if relative == os.curdir or relative == os.pardir or relative.startswith(os.pardir + os.sep):
+        raise ToolError("%s is not inside the root %s" % (path, root))
+    return relative.replace(os.sep, "/")
+
+
+def find_archives(paths: Sequence[str], root: Optional[str] = None) -> List[ArchiveFile]:
+    """The archives `paths` name: files as they are, folders walked recursively (every
+    file in them, hidden ones and symbolic links to folders left out), sorted by name.
+
+    Names are relative to `root`; without one, to each folder given, or to the folder
+    of each file given. Two archives with one name are refused.
+    """
+    found: Dict[str, ArchiveFile] = {}
+
+    def add(path: str, base: str) -> None:
+        archive = ArchiveFile(_name(path, base), path)
+        other = found.get(archive.name)
+        if other is not None and os.path.realpath(other.path) != os.path.realpath(path):
+            raise ToolError("%s and %s are both named %s in the catalogue (give --root)"
+                            % (other.path, path, archive.name))
+        found[archive.name] = archive
+
+    for path in paths:
+        if os.path.isdir(path):
+            base = root if root is not None else path
+            walked = []
+            for folder, subfolders, files in os.walk(path):
+                subfolders[:] = [d for d in subfolders if not d.startswith(".")]
+                walked += [os.path.join(folder, f) for f in files if not f.startswith(".")]
+            if not walked:
+                raise ToolError("%s: no files in this folder" % path)
+            for file in walked:
+                add(file, base)
+        else:
+            add(path, root if root is not None else (os.path.dirname(path) or os.curdir))
+    return [found[name] for name in sorted(found)]
+
+
+def read_archive_texts(data: bytes, name: str) -> ArchiveTexts:
+    """The non-empty texts of the archive file `data`, with places and labels."""
+    archive = load(data)
+    pointer_table, label_addresses = _tables(data)
+    labels: Dict[int, List[str]] = {}
+    for address in label_addresses:
+        names = archive.read_labels(address)
+        if names:
+            labels[address] = names
+    places = Places(labels)
+    starts = []
+    prefixes = []
+    for address, place in places.labelled():
+        starts.append(address)
+        prefixes.append(str(place))
+    result = ArchiveTexts(name)
+    read_string = archive.read_string
+    for address in sorted(pointer_table):
+        text = read_string(address)
+        if not text:
+            continue
+        at = bisect.bisect_right(starts, address) - 1
+        if at < 0:
+            place = "0x%X" % address
+        elif address == starts[at]:
+            place = prefixes[at]
+        else:
+            place = "%s+0x%X" % (prefixes[at], address - starts[at])
+        result.occurrences.append(Occurrence(address, place, text, labels.get(address, [])))
+    return result
+
+
+def scan_archive(archive: ArchiveFile) -> ArchiveTexts:
+    """`read_archive_texts` of a file; a ToolError names the file."""
+    try:
+        with open(archive.path, "rb") as f:
+            data = f.read()
+    except OSError as error:
+        raise ToolError("%s: %s" % (archive.path, error.strerror or error)) from None
+    try:
+        return read_archive_texts(data, archive.name)
+    except ToolError as error:
+        raise ToolError("%s: %s" % (archive.path, error)) from None
+
+
+def build_catalogue(archives: Iterable[ArchiveTexts]) -> List[Message]:
+    """One message per distinct text: a reference per occurrence, the labels of its
+    labelled slots as notes. Archives are taken in name order whatever order they
+    come in."""
+    messages: Dict[str, Message] = {}
+    noted: Dict[str, Set[str]] = {}
+    for texts in sorted(archives, key=lambda t: t.name):
+        prefix = texts.name + ":"
+        for occurrence in texts.occurrences:
+            message = messages.get(occurrence.text)
+            if message is None:
+                message = messages[occurrence.text] = Message(occurrence.text)
+                noted[occurrence.text] = set()
+            message.references.append(prefix + occurrence.place)
+            if occurrence.labels:
+                seen = noted[occurrence.text]
+                for label in occurrence.labels:
+                    if label not in seen:
+                        seen.add(label)
+                        message.notes.append(label)
+    return list(messages.values())
+
+
+def merge_catalogue(new: Sequence[Message], old: Sequence[Message]) -> List[Message]:
+    """`new` (a catalogue just built) with the translations of `old`.
+
+    - A text the old catalogue translated keeps its translation (and its fuzzy flag,
+      if it had one).
+    - A text the old catalogue did not hold, in a slot whose place held another text
+      the old catalogue translated, gets that translation, fuzzy, with the old text
+      as its previous msgid.
+    - An occurrence's own translation (msgctxt `ARCHIVE:PLACE`) stays while its place
+      holds its text; it turns fuzzy (previous msgid, the new text) when the place
+      holds another text, and obsolete when the place is gone.
+    - Translations of texts no archive holds any more are kept as obsolete messages,
+      at the end, with those the old catalogue already had.
+    """
+    shared: Dict[str, Message] = {}
+    at_place: Dict[str, str] = {}
+    overrides: List[Message] = []
+    for message in old:
+        if message.obsolete:
+            continue
+        if message.context is None:
+            shared.setdefault(message.source, message)
+            for reference in message.references:
+                at_place.setdefault(reference, message.source)
+        else:
+            overrides.append(message)
+    text_at: Dict[str, str] = {}
+    for message in new:
+        for reference in message.references:
+            text_at[reference] = message.source
+
+    own: Dict[str, List[Message]] = {}
+    obsolete: List[Message] = []
+    for message in overrides:
+        if not message.translation:
+            continue
+        current = text_at.get(message.context or "")
+        if current is None:
+            obsolete.append(Message(message.source, message.translation, message.context,
+                                    fuzzy=message.fuzzy, obsolete=True))
+        elif current == message.source:
+            own.setdefault(current, []).append(Message(
+                current, message.translation, message.context, [message.context or ""],
+                fuzzy=message.fuzzy,
+                previous_source=message.previous_source if message.fuzzy else None))
+        else:
+            own.setdefault(current, []).append(Message(
+                current, message.translation, message.context, [message.context or ""],
+                fuzzy=True, previous_source=message.source))
+
+    merged: List[Message] = []
+    held: Set[str] = set()
+    for message in new:
+        held.add(message.source)
+        result = Message(message.source, references=list(message.references),
+                         notes=list(message.notes))
+        before = shared.get(message.source)
+        if before is not None and before.translation:
+            result.translation = before.translation
+            result.fuzzy = before.fuzzy
+            result.previous_source = before.previous_source if before.fuzzy else None
+        else:
+            for reference in message.references:
+                previous = at_place.get(reference)
+                if previous is not None and previous != message.source \
+                        and shared[previous].translation:
+                    result.translation = shared[previous].translation
+                    result.fuzzy = True
+                    result.previous_source = previous
+                    break
+        merged.append(result)
+        for override in sorted(own.get(message.source, ()), key=lambda m: m.context or ""):
+            merged.append(override)
+
+    active: Set[Tuple[Optional[str], str]] = {(m.context, m.source) for m in merged}
+    for message in old:
+        if message.context is None and not message.obsolete and message.translation \
+                and message.source not in held:
+            obsolete.append(Message(message.source, message.translation,
+                                    fuzzy=message.fuzzy, obsolete=True))
+    obsolete += [Message(m.source, m.translation, m.context, fuzzy=m.fuzzy, obsolete=True)
+                 for m in old if m.obsolete and m.translation]
+    for message in obsolete:
+        key = (message.context, message.source)
+        if key not in active:
+            active.add(key)
+            merged.append(message)
+    return merged
