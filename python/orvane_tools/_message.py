@@ -13,8 +13,8 @@ class Message:
     and `ARCHIVE:PLACE` for one occurrence's own translation; files written per
     archive by earlier versions carry the slot's address there (`0x1A40`).
     `references` are the occurrences (`ARCHIVE:PLACE`), `notes` the extracted
-    comments (the labels of labelled slots). `line` is where a reader found the
-    message (from 1), 0 for a message not read from a file.
+    comments (the labels of labelled slots), `comments` the translators' own. `line`
+    is where a reader found the message (from 1), 0 for a message not read from a file.
     """
 
     source: str
@@ -26,3 +26,4 @@ class Message:
     obsolete: bool = False
     previous_source: Optional[str] = None
     line: int = 0
+    comments: List[str] = field(default_factory=list)
