@@ -17,14 +17,15 @@ from __future__ import annotations
 import bisect
 import os
 from dataclasses import dataclass, field
-from typing import Dict, Iterable, List, Optional, Sequence, Set, Tuple
+from typing import Dict, Iterable, List, Optional, Sequence, Set, Tuple, Union
 
-from ._archive import ToolError, _tables, load
+from ._archive import Archive, ToolError, _tables, load
+from ._jobs import run_jobs
 from ._message import Message
 from ._places import Places
 
-__all__ = ["ArchiveFile", "ArchiveTexts", "Occurrence", "build_catalogue", "find_archives",
-           "merge_catalogue", "read_archive_texts", "scan_archive"]
+__all__ = ["ArchiveFile", "ArchiveTexts", "CatalogueExport", "export_catalogue", "Occurrence", "build_catalogue", "find_archives",
+           "merge_catalogue", "open_archive", "read_archive_texts", "scan_archive"]
 
 
 @dataclass(frozen=True)
@@ -95,8 +96,8 @@ def find_archives(paths: Sequence[str], root: Optional[str] = None) -> List[Arch
     return [found[name] for name in sorted(found)]
 
 
-def read_archive_texts(data: bytes, name: str) -> ArchiveTexts:
-    """The non-empty texts of the archive file `data`, with places and labels."""
+def open_archive(data: bytes, name: str) -> Tuple[Archive, ArchiveTexts, Places]:
+    """Loads an archive file and lists its non-empty texts, with places and labels."""
     archive = load(data)
     pointer_table, label_addresses = _tables(data)
     labels: Dict[int, List[str]] = {}
@@ -107,9 +108,9 @@ def read_archive_texts(data: bytes, name: str) -> ArchiveTexts:
     places = Places(labels)
     starts = []
     prefixes = []
-    for address, place in places.labelled():
-        starts.append(address)
-        prefixes.append(str(place))
+    for start, named in places.labelled():
+        starts.append(start)
+        prefixes.append(str(named))
     result = ArchiveTexts(name)
     read_string = archive.read_string
     for address in sorted(pointer_table):
@@ -124,7 +125,12 @@ def read_archive_texts(data: bytes, name: str) -> ArchiveTexts:
         else:
             place = "%s+0x%X" % (prefixes[at], address - starts[at])
         result.occurrences.append(Occurrence(address, place, text, labels.get(address, [])))
-    return result
+    return archive, result, places
+
+
+def read_archive_texts(data: bytes, name: str) -> ArchiveTexts:
+    """The non-empty texts of the archive file `data`, with places and labels."""
+    return open_archive(data, name)[1]
 
 
 def scan_archive(archive: ArchiveFile) -> ArchiveTexts:
@@ -251,3 +257,44 @@ def merge_catalogue(new: Sequence[Message], old: Sequence[Message]) -> List[Mess
             active.add(key)
             merged.append(message)
     return merged
+
+
+# The whole job, on many archives.
+
+@dataclass
+class CatalogueExport:
+    """What `export_catalogue` found: the catalogue, each archive's texts (in name
+    order; for one catalogue per archive), and one line per archive that failed."""
+
+    messages: List[Message]
+    archives: List[ArchiveTexts]
+    failures: List[str]
+
+
+def _scan_task(archive: ArchiveFile) -> Union[ArchiveTexts, str]:
+    try:
+        return scan_archive(archive)
+    except ToolError as error:
+        return str(error)
+
+
+def export_catalogue(paths: Sequence[str], root: Optional[str] = None, jobs: int = 1,
+                     old: Optional[Sequence[Message]] = None) -> CatalogueExport:
+    """The catalogue of every archive `paths` names (see `find_archives`), merged with
+    the messages of an `old` catalogue when given (`merge_catalogue`).
+
+    An archive that cannot be read is left out and named in `failures`; `jobs`
+    processes read the archives, with the same result for every number.
+    """
+    archives = find_archives(paths, root)
+    scans: List[ArchiveTexts] = []
+    failures: List[str] = []
+    for result in run_jobs(_scan_task, archives, jobs, "export"):
+        if isinstance(result, str):
+            failures.append(result)
+        else:
+            scans.append(result)
+    messages = build_catalogue(scans)
+    if old is not None:
+        messages = merge_catalogue(messages, old)
+    return CatalogueExport(messages, scans, failures)

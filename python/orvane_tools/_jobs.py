@@ -16,7 +16,7 @@ import sys
 import threading
 from collections import deque
 from concurrent.futures import Future, ProcessPoolExecutor
-from typing import Any, Callable, Deque, Iterator, Optional, Sequence, Tuple, TypeVar
+from typing import Any, Callable, Deque, Generator, Optional, Sequence, Tuple, TypeVar
 
 from tqdm import tqdm
 
@@ -56,7 +56,7 @@ def _bar(total: int, what: str) -> Optional["tqdm[Any]"]:
 def run_jobs(work: Callable[[T], R], items: Sequence[T], jobs: int, what: str = "",
              initializer: Optional[Callable[..., None]] = None,
              arguments: Tuple[Any, ...] = (),
-             discard: Optional[Callable[[R], None]] = None) -> Iterator[R]:
+             discard: Optional[Callable[[R], None]] = None) -> Generator[R, None, None]:
     """work(item) for every item, yielded in the order of `items`.
 
     `work` and `initializer` must be module-level functions; `initializer(*arguments)`

@@ -1,0 +1,439 @@
+"""Applying a catalogue to archives, and checking it first.
+
+A catalogue's translations are looked up by text: every occurrence of a text gets
+its message's translation, unless a message whose msgctxt names the occurrence
+(`ARCHIVE:PLACE`, or only the place in files written per archive, such as `0x1A40`)
+gives it its own. Fuzzy and empty translations are not applied. Texts are matched
+with line breaks CR LF, CR and LF taken as the same (spreadsheets change them), and a
+translation is written with its source's line breaks.
+
+Every translation is checked before anything is written (`_checks.check_text`), and
+so is every catalogue row whose text a spreadsheet seems to have converted; each
+problem is one line naming archive and place. An archive is written to a temporary
+file beside its target; the targets are replaced only when no archive has a problem
+(or with `skip_unwritable`, where a problem text keeps its source and the problem is
+a warning).
+"""
+from __future__ import annotations
+
+import contextlib
+import dataclasses
+import os
+import re
+import tempfile
+from dataclasses import dataclass, field
+from typing import Dict, List, Mapping, Optional, Pattern, Sequence, Set, Tuple
+
+from ._archive import ToolError, _shown
+from ._catalogue import ArchiveFile, open_archive
+from ._jobs import run_jobs
+from ._checks import apply_charmap, check_text
+from ._csv_format import spreadsheet_altered, with_line_breaks_of
+from ._message import Message
+from ._places import PlaceError, parse_place, parse_reference
+
+__all__ = ["ApplyOptions", "ArchiveReport", "ImportRun", "Lookup", "Summary", "apply_to_archive",
+           "check_catalogue", "commit_staged", "discard_staged", "import_catalogue",
+           "make_lookup", "summarize"]
+
+
+def text_key(text: str) -> str:
+    """A text with its line breaks made LF, so CR LF, CR and LF match."""
+    return text.replace("\r\n", "\n").replace("\r", "\n") if "\r" in text else text
+
+
+@dataclass
+class Override:
+    """A message that names one occurrence (its msgctxt)."""
+
+    place: str
+    source: str
+    translation: str
+    context: str
+    line: int
+
+
+@dataclass
+class Lookup:
+    """A catalogue made ready to apply: what workers need, without the file."""
+
+    catalogue: str
+    shared: Dict[str, str] = field(default_factory=dict)
+    known: Set[str] = field(default_factory=set)
+    fuzzy: int = 0
+    overrides: Dict[str, List[Override]] = field(default_factory=dict)
+    any_archive: List[Override] = field(default_factory=list)
+    references: Dict[str, List[Tuple[str, str, int]]] = field(default_factory=dict)
+
+
+def make_lookup(messages: Sequence[Message], catalogue: str = "catalogue",
+                single: Optional[str] = None) -> Lookup:
+    """The translations of `messages` (read from the file named `catalogue`).
+
+    A msgctxt that is only a place (files written per archive) names a place of the
+    archive `single`; without one, it is refused. Raises ToolError naming the line.
+    """
+    lookup = Lookup(catalogue)
+    for message in messages:
+        if message.obsolete:
+            continue
+        line = max(message.line, 1)
+        if message.context is None:
+            key = text_key(message.source)
+            lookup.known.add(key)
+            if message.fuzzy and message.translation:
+                lookup.fuzzy += 1
+            elif message.translation:
+                if lookup.shared.get(key, message.translation) != message.translation:
+                    raise ToolError("%s: line %d: %s is translated twice, differently"
+                                    % (catalogue, line, _shown(message.source)))
+                lookup.shared[key] = message.translation
+                for reference in message.references:
+                    try:
+                        archive, place = parse_reference(reference)
+                    except PlaceError:
+                        continue
+                    lookup.references.setdefault(archive, []).append(
+                        (str(place), message.source, line))
+            continue
+        if message.fuzzy:
+            if message.translation:
+                lookup.fuzzy += 1
+            continue
+        if not message.translation:
+            continue
+        try:
+            archive, place = parse_reference(message.context)
+        except PlaceError:
+            try:
+                place = parse_place(message.context)
+            except PlaceError as error:
+                raise ToolError("%s: line %d: msgctxt: %s" % (catalogue, line, error)) from None
+            if single is None:
+                raise ToolError("%s: line %d: msgctxt %s names a place but no archive "
+                                "(ARCHIVE:PLACE)" % (catalogue, line, _shown(message.context)))
+            override = Override(str(place), message.source, message.translation,
+                                message.context, line)
+            lookup.any_archive.append(override)
+            continue
+        lookup.overrides.setdefault(archive, []).append(Override(
+            str(place), message.source, message.translation, message.context, line))
+    return lookup
+
+
+@dataclass
+class ApplyOptions:
+    """What `apply_to_archive` checks and where it writes."""
+
+    placeholders: Sequence[str] = ()
+    charmap: Mapping[str, str] = field(default_factory=dict)
+    skip_unwritable: bool = False
+    write: bool = True
+
+
+@dataclass
+class ArchiveReport:
+    """What applying a catalogue to one archive did (or would do)."""
+
+    name: str
+    path: str
+    target: Optional[str] = None
+    staged: Optional[str] = None
+    changed: int = 0
+    untranslated: int = 0
+    unknown: int = 0
+    held: Set[str] = field(default_factory=set)
+    held_overrides: int = 0
+    problems: List[str] = field(default_factory=list)
+    error: Optional[str] = None
+
+
+# Set in each worker by `start_worker`.
+_lookup: Optional[Lookup] = None
+_options = ApplyOptions()
+_patterns: List[Pattern[str]] = []
+_checked: Dict[Tuple[str, str], List[str]] = {}
+
+
+def start_worker(lookup: Lookup, options: ApplyOptions) -> None:
+    global _lookup, _options, _patterns
+    _lookup = lookup
+    _options = options
+    _patterns = [re.compile(p) for p in options.placeholders]
+    _checked.clear()
+
+
+def _problems_of(source: str, translation: str) -> List[str]:
+    key = (source, translation)
+    found = _checked.get(key)
+    if found is None:
+        found = _checked[key] = check_text(source, translation, _patterns, _options.charmap)
+    return found
+
+
+def stage(target: str, data: bytes) -> str:
+    """Writes `data` to a new temporary file beside `target` (following a symbolic
+    link), with the target's permissions; returns its path."""
+    target = os.path.realpath(target)
+    directory = os.path.dirname(target)
+    try:
+        os.makedirs(directory, exist_ok=True)
+        try:
+            mode = os.stat(target).st_mode & 0o7777
+        except FileNotFoundError:
+            umask = os.umask(0)
+            os.umask(umask)
+            mode = 0o666 & ~umask
+        handle, temp = tempfile.mkstemp(prefix="." + os.path.basename(target) + ".",
+                                        suffix=".tmp", dir=directory)
+    except OSError as error:
+        raise ToolError("%s: %s" % (target, error.strerror or error)) from None
+    try:
+        with os.fdopen(handle, "wb") as f:
+            f.write(data)
+            f.flush()
+            os.fsync(f.fileno())
+        os.chmod(temp, mode)
+    except BaseException as error:
+        try:
+            os.unlink(temp)
+        except OSError:
+            pass
+        if isinstance(error, OSError):
+            raise ToolError("%s: %s" % (target, error.strerror or error)) from None
+        raise
+    return temp
+
+
+def apply_to_archive(task: Tuple[ArchiveFile, Optional[str]]) -> ArchiveReport:
+    """Applies the worker's catalogue to one archive; with a target (and
+    `options.write`), stages the written archive beside it when nothing failed."""
+    archive_file, target = task
+    report = ArchiveReport(archive_file.name, archive_file.path, target)
+    try:
+        _apply(archive_file, target, report)
+    except ToolError as error:
+        report.error = str(error)
+    return report
+
+
+def _apply(archive_file: ArchiveFile, target: Optional[str], report: ArchiveReport) -> None:
+    lookup = _lookup
+    assert lookup is not None, "start_worker was not called"
+    options = _options
+    try:
+        with open(archive_file.path, "rb") as f:
+            data = f.read()
+    except OSError as error:
+        raise ToolError("%s: %s" % (archive_file.path, error.strerror or error)) from None
+    try:
+        archive, found, places = open_archive(data, archive_file.name)
+    except ToolError as error:
+        raise ToolError("%s: %s" % (archive_file.path, error)) from None
+    name = archive_file.name
+    problems = report.problems
+    texts = {o.address: o.text for o in found.occurrences}
+    place_of = {o.address: o.place for o in found.occurrences}
+
+    own: Dict[int, Override] = {}
+    for override in lookup.any_archive + lookup.overrides.get(name, []):
+        where = "%s: line %d: " % (lookup.catalogue, override.line)
+        try:
+            address = places.resolve(override.place)
+        except PlaceError as error:
+            problems.append(where + "%s: %s" % (name, error))
+            continue
+        current = texts.get(address)
+        if current is None:
+            problems.append(where + "%s is not a text entry of %s" % (override.context, name))
+        elif text_key(current) != text_key(override.source):
+            problems.append(where + "the source text of %s is %s, but %s holds %s (merge the "
+                            "catalogue: texts export --merge)" % (
+                                override.context, _shown(override.source), name, _shown(current)))
+        elif address in own:
+            problems.append(where + "%s is translated twice" % override.context)
+        else:
+            own[address] = override
+    report.held_overrides = len(own)
+
+    references = lookup.references.get(name, ())
+    at = {o.place: o.address for o in found.occurrences} if references else {}
+    for place, source, line in references:
+        address_at = at.get(place)
+        if address_at is None:
+            continue
+        current = texts[address_at]
+        if text_key(current) != text_key(source):
+            altered = spreadsheet_altered(current, source)
+            if altered is not None:
+                problems.append("%s:%s: %s: line %d: %s" % (name, place, lookup.catalogue, line,
+                                                            altered))
+
+    originals: Dict[int, str] = {}
+    shared = lookup.shared
+    known = lookup.known
+    held = report.held
+    for address, text in texts.items():
+        key = text_key(text)
+        mine = own.get(address)
+        if mine is not None:
+            translation: Optional[str] = mine.translation
+        else:
+            translation = shared.get(key)
+        if key in known:
+            held.add(key)
+        if translation is None:
+            if key in known:
+                report.untranslated += 1
+            else:
+                report.unknown += 1
+            continue
+        translation = with_line_breaks_of(text, translation)
+        wrong = _problems_of(text, translation)
+        if wrong:
+            problems.extend("%s:%s: %s" % (name, place_of[address], p) for p in wrong)
+            continue
+        written = apply_charmap(translation, options.charmap)
+        if written != text:
+            archive.write_string(address, written)
+            originals[address] = text
+            report.changed += 1
+    if problems and not options.skip_unwritable:
+        return
+    if target is None or not options.write:
+        return
+    try:
+        output = bytes(archive.serialize())
+    except ValueError as error:
+        raise ToolError("%s: cannot be written: %s" % (archive_file.path, error)) from None
+    report.staged = stage(target, output)
+
+
+def discard_staged(report: ArchiveReport) -> None:
+    """Removes the temporary file of a report, if any."""
+    if report.staged is not None:
+        try:
+            os.unlink(report.staged)
+        except OSError:
+            pass
+        report.staged = None
+
+
+def commit_staged(report: ArchiveReport) -> None:
+    """Renames the temporary file of a report over its target."""
+    if report.staged is None or report.target is None:
+        return
+    try:
+        os.replace(report.staged, os.path.realpath(report.target))
+    except OSError as error:
+        discard_staged(report)
+        raise ToolError("%s: %s" % (report.target, error.strerror or error)) from None
+    report.staged = None
+
+
+@dataclass
+class Summary:
+    """Counts over every archive of one run."""
+
+    archives: int = 0
+    written: int = 0
+    failed: int = 0
+    changed: int = 0
+    untranslated: int = 0
+    fuzzy: int = 0
+    not_held: int = 0
+    unknown: int = 0
+    problems: int = 0
+
+    def __str__(self) -> str:
+        def count(n: int, one: str, many: str) -> str:
+            return "%d %s" % (n, one if n == 1 else many)
+        return ", ".join([
+            count(self.written, "archive written", "archives written"),
+            count(self.changed, "text changed", "texts changed"),
+            count(self.untranslated, "text untranslated", "texts untranslated"),
+            count(self.fuzzy, "fuzzy message not applied", "fuzzy messages not applied"),
+            count(self.not_held, "message no archive holds", "messages no archive holds"),
+            count(self.unknown, "text the catalogue does not know",
+                  "texts the catalogue does not know"),
+        ])
+
+
+def summarize(lookup: Lookup, reports: Sequence[ArchiveReport]) -> Summary:
+    summary = Summary(archives=len(reports), fuzzy=lookup.fuzzy)
+    held: Set[str] = set()
+    overrides = 0
+    for report in reports:
+        if report.error is not None:
+            summary.failed += 1
+            continue
+        summary.changed += report.changed
+        summary.untranslated += report.untranslated
+        summary.unknown += report.unknown
+        summary.problems += len(report.problems)
+        held |= report.held
+        overrides += report.held_overrides
+    every_override = sum(len(o) for o in lookup.overrides.values())
+    if lookup.any_archive:
+        every_override += len(lookup.any_archive) * len(reports)
+    summary.not_held = len(lookup.known - held) + max(every_override - overrides, 0)
+    return summary
+
+
+# The whole job, on many archives.
+
+@dataclass
+class ImportRun:
+    """What `import_catalogue` or `check_catalogue` did: one report per archive (in
+    the order given), the counts, and whether the archives were written."""
+
+    reports: List[ArchiveReport]
+    summary: Summary
+    written: bool
+
+
+def import_catalogue(messages: Sequence[Message],
+                     archives: Sequence[Tuple[ArchiveFile, Optional[str]]],
+                     options: Optional[ApplyOptions] = None, jobs: int = 1,
+                     catalogue: str = "catalogue") -> ImportRun:
+    """Applies a catalogue to archives: each `(archive, target)` is written to its
+    target (None: checked only), every target replaced only once every archive is
+    checked and none has a problem (with `options.skip_unwritable`, problem texts
+    keep their source and the rest is written). An archive that cannot be read or
+    written is named in its report's `error`; the others are still done.
+
+    With one archive, a msgctxt that is only a place (`0x1A40`, as files written per
+    archive have) names a place of it. Raises ToolError for a malformed catalogue.
+    """
+    options = options or ApplyOptions()
+    single = archives[0][0].name if len(archives) == 1 else None
+    lookup = make_lookup(messages, catalogue, single)
+    reports: List[ArchiveReport] = []
+    try:
+        with contextlib.closing(run_jobs(apply_to_archive, archives, jobs,
+                                         "check" if not options.write else "import",
+                                         start_worker, (lookup, options),
+                                         discard_staged)) as results:
+            for report in results:
+                reports.append(report)
+        summary = summarize(lookup, reports)
+        if summary.problems and not options.skip_unwritable:
+            for report in reports:
+                discard_staged(report)
+            return ImportRun(reports, summary, False)
+        for report in reports:
+            if report.staged is not None:
+                commit_staged(report)
+                summary.written += 1
+        return ImportRun(reports, summary, options.write)
+    finally:
+        for report in reports:
+            discard_staged(report)
+
+
+def check_catalogue(messages: Sequence[Message], archives: Sequence[ArchiveFile],
+                    options: Optional[ApplyOptions] = None, jobs: int = 1,
+                    catalogue: str = "catalogue") -> ImportRun:
+    """`import_catalogue` without writing anything: the problems are in the reports."""
+    options = dataclasses.replace(options or ApplyOptions(), write=False)
+    return import_catalogue(messages, [(a, None) for a in archives], options, jobs, catalogue)
