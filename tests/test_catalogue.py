@@ -269,7 +269,8 @@ def test_check_names_every_problem_and_import_writes_nothing(game, capsys):
     status, _, err = run(capsys, "texts", "import", "--catalogue", "en.po", "game",
                          "--in-place", "--placeholder", "%[sd]", "--jobs", "2")
     assert status == 1 and err.splitlines()[-1] == (
-        "orvane: %d problems; nothing written" % len(expected))
+        "orvane: %d problems; nothing written (--skip-unwritable writes the rest and keeps "
+        "the source text of those)" % len(expected))
     assert {p: p.read_bytes() for p in archives_of(game)} == before
     assert sorted(os.listdir(str(game / "maps/area0"))) == sorted(
         p.name for p in archives_of(game / "maps/area0"))  # no temporary file left

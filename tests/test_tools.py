@@ -136,7 +136,8 @@ def test_unwritable_translations_are_all_listed(work, capsys):
         "orvane: example.bin:GREETING: '🙂' (U+1F642), '😀' (U+1F600) cannot be written in "
         "Shift_JIS",
         "orvane: example.bin:GREETING+0x4: '\\ue000' (U+E000) cannot be written in Shift_JIS",
-        "orvane: 2 problems; nothing written",
+        "orvane: 2 problems; nothing written (--skip-unwritable writes the rest and keeps the "
+        "source text of those)",
     ]
     status, _, err = run(capsys, "texts", "import", "--skip-unwritable", "example.bin", "t.po",
                          "-o", "out.bin")
@@ -157,7 +158,8 @@ def test_bad_translation_names_the_place(work, capsys, po, message):
     status, _, err = run(capsys, "texts", "import", "example.bin", "t.po", "-o", "out.bin")
     lines = err.splitlines()
     assert status == 1 and message in lines[0] and lines[1:] in ([], [
-        "orvane: 1 problem; nothing written"]), err
+        "orvane: 1 problem; nothing written (--skip-unwritable writes the rest and keeps the "
+        "source text of those)"]), err
     assert not Path("out.bin").exists()
 
 

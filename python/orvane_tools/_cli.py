@@ -314,7 +314,8 @@ def import_one(args: argparse.Namespace, catalogue_path: str,
                tasks: Sequence[Tuple[ArchiveFile, Optional[str]]], options: ApplyOptions) -> int:
     messages = read_catalogue(catalogue_path, args.format, args.encoding)
     run = import_catalogue(messages, tasks, options, args.jobs, catalogue_path)
-    status = report_run(run, options.skip_unwritable, "nothing written")
+    status = report_run(run, options.skip_unwritable, "nothing written (--skip-unwritable "
+                        "writes the rest and keeps the source text of those)")
     if run.written:
         say(str(run.summary))
     return status
@@ -438,6 +439,7 @@ def parser() -> argparse.ArgumentParser:
 
     p = command(texts, "export", "Write the texts of archives as one catalogue "
                 "(PO, JSON or CSV): one message per distinct text.",
+                "orvane texts export game.bin -o game.po\n"
                 "orvane texts export game/ -o game.po\n"
                 "orvane texts export new-game/ --merge game.po -o game.po\n"
                 "orvane texts export game/ --out-dir po/    (one per archive: po/NAME.po)")
