@@ -54,6 +54,7 @@ _ALIASES = {"original": "source", "untranslated": "source", "text": "source",
 _KNOWN = set(CSV_COLUMNS) | set(_ALIASES)
 _TRUE = {"1", "x", "true", "yes", "fuzzy", "obsolete"}
 _REFERENCE = re.compile("\u2068([^\u2069]*)\u2069|(\\S+)")
+_SPACE = re.compile(r"\s")
 
 
 class CsvError(ToolError):
@@ -63,8 +64,7 @@ class CsvError(ToolError):
 # Writing.
 
 def _location(references: Iterable[str]) -> str:
-    return " ".join("\u2068%s\u2069" % r if any(c.isspace() for c in r) else r
-                    for r in references)
+    return " ".join("\u2068%s\u2069" % r if _SPACE.search(r) else r for r in references)
 
 
 def write_csv(messages: Iterable[Message]) -> bytes:
@@ -263,9 +263,11 @@ def spreadsheet_altered(original: str, cell: str) -> Optional[str]:
     if x is not None and y is not None and (_close(x, y) or _close(x / 100, y)
                                             or _close(x, y / 100)):
         return reason + _AS_TEXT
-    if x is not None and y is not None and "e" in b.lower() and _close(
-            float("%.5g" % x), y):
-        return reason + _AS_TEXT
+    if x is not None and y is not None and "e" in b.lower():
+        # Shown in scientific notation: rounded to the digits shown.
+        digits = sum(1 for c in b.lower().split("e")[0] if c.isdigit())
+        if _close(float("%.*g" % (max(digits, 1), x)), y):
+            return reason + _AS_TEXT
     if _DATE.match(a.strip()) and (_DATE_VALUE.match(b.strip()) or _number(b) is not None):
         return reason + _AS_TEXT
     if a.strip().lower() in ("true", "false") and b.strip().lower() == a.strip().lower():

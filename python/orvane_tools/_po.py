@@ -73,33 +73,53 @@ _CHARSET = re.compile(r"charset=([^\s;]+)", re.IGNORECASE)
 _Token = Tuple[str, str, int, int, bool, bool]
 
 
+# The lines most files are made of, read without the general loop.
+_KEYWORD_LINE = re.compile(r'(msgctxt|msgid|msgstr)[ \t]+"((?:[^"\\\n]|\\.)*)"[ \t\r\f\v]*\Z')
+_STRING_LINE = re.compile(r'[ \t\f\v]*"((?:[^"\\\n]|\\.)*)"[ \t\r\f\v]*\Z')
+
+
 def _tokens(text: str, first_line: int) -> Iterator[_Token]:
-    """The tokens of a PO file's text, comments classified; raises PoError."""
-    line = first_line
-    line_start = 0
+    """The tokens of a PO file's text, comments classified; raises PoError. No token
+    spans lines: a string ends on its line, a comment at the line's end."""
+    rows = text.split("\n")
+    last = len(rows) - 1
+    for number, row in enumerate(rows):
+        line = first_line + number
+        if row.startswith("#") and not row.startswith(("#~", "#|")):
+            yield ("comment", row[:-1] if row.endswith("\r") else row, line, 1, False, False)
+            continue
+        m = _KEYWORD_LINE.match(row)
+        if m is not None:
+            yield ("keyword", m.group(1), line, 1, False, False)
+            yield ("string", m.group(2), line, m.start(2), False, False)
+            continue
+        m = _STRING_LINE.match(row)
+        if m is not None:
+            yield ("string", m.group(1), line, m.start(1), False, False)
+            continue
+        yield from _line_tokens(row, line, number == last)
+
+
+def _line_tokens(row: str, line: int, last: bool) -> Iterator[_Token]:
+    """The tokens of one line, in general."""
     obsolete = previous = False
     pos = 0
-    end = len(text)
+    end = len(row)
     match = _TOKEN.match
     while pos < end:
-        m = match(text, pos)
+        m = match(row, pos)
         assert m is not None
         kind = m.lastgroup
         value = m.group()
         pos = m.end()
         if kind == "space":
             continue
-        if kind == "newline":
-            line += 1
-            line_start = pos
-            obsolete = previous = False
-            continue
-        column = m.start() - line_start + 1
+        column = m.start() + 1
         if kind == "comment":
             if value.startswith("#~"):
                 obsolete = True
                 pos = m.start() + 2
-                if text.startswith("|", pos):
+                if row.startswith("|", pos):
                     previous = True
                     pos += 1
                 continue
@@ -107,13 +127,14 @@ def _tokens(text: str, first_line: int) -> Iterator[_Token]:
                 previous = True
                 pos = m.start() + 2
                 continue
-            yield ("comment", value, line, column, obsolete, previous)
+            yield ("comment", value[:-1] if value.endswith("\r") else value, line, column,
+                   obsolete, previous)
         elif kind == "string":
             yield ("string", value[1:-1], line, column, obsolete, previous)
         elif kind == "keyword":
             yield ("keyword", value, line, column, obsolete, previous)
         elif kind == "open":
-            raise PoError(line, "end-of-file within string" if text.find("\n", pos) == -1
+            raise PoError(line, "end-of-file within string" if last
                           else "end-of-line within string")
         else:
             raise PoError(line, "syntax error (%s at column %d)" % (_shown_char(value), column))
@@ -271,6 +292,9 @@ def _comments(message: Message, comments: List[str]) -> None:
     for comment in comments:
         kind = comment[1:2]
         if kind == ":":
+            if "\u2068" not in comment:
+                message.references += comment[2:].split()
+                continue
             for m in _REFERENCE.finditer(comment, 2):
                 message.references.append(m.group(1) if m.group(1) is not None else m.group(2))
         elif kind == ".":
@@ -282,6 +306,29 @@ def _comments(message: Message, comments: List[str]) -> None:
         elif kind in (" ", ""):
             message.comments.append(comment[2:])
         # Other comment kinds (`#!`, `#=`, ...) carry nothing a message keeps.
+
+
+_BLOCK_REFERENCES = re.compile(r"^#:(.*)$", re.MULTILINE)
+_BLOCK_NOTES = re.compile(r"^#\. ?(.*)$", re.MULTILINE)
+_BLOCK_FLAGS = re.compile(r"^#,(.*)$", re.MULTILINE)
+_BLOCK_COMMENTS = re.compile(r"^#(?: (.*))?$", re.MULTILINE)
+
+
+def _comment_block(message: Message, block: str) -> None:
+    """`_comments` for whole lines of comments, each ending in a line feed."""
+    if "#:" in block:
+        references = " ".join(_BLOCK_REFERENCES.findall(block))
+        if "\u2068" in references:
+            _comments(message, ["#:" + references])
+        else:
+            message.references = references.split()
+    if "#." in block:
+        message.notes = _BLOCK_NOTES.findall(block)
+    if "#," in block and "fuzzy" in block:
+        message.fuzzy = any("fuzzy" in (f.strip() for f in flags.split(","))
+                            for flags in _BLOCK_FLAGS.findall(block))
+    if "# " in block or "#\n" in block:
+        message.comments = _BLOCK_COMMENTS.findall(block)
 
 
 def _header(message: Message) -> Dict[str, str]:
@@ -326,6 +373,52 @@ def _declared_charset(data: bytes) -> Optional[Tuple[str, int]]:
     return m.group(1), msgid[2]
 
 
+# Messages laid out as gettext's tools and write_po lay them out, matched whole; the
+# general tokenizer and parser take over from the first one that is not.
+_STR = r'(?:[^"\\\n]|\\.)*'
+_LAID_OUT = re.compile((
+    r'\n*(?P<comments>(?:\#(?:[^~|\n][^\n]*)?\n)*)'
+    r'(?:\#\| msgid "(?P<previous>S)"\n(?P<previous_more>(?:\#\| "S"\n)*))?'
+    r'(?:msgctxt "(?P<context>S)"\n(?P<context_more>(?:"S"\n)*))?'
+    r'msgid "(?P<source>S)"\n(?P<source_more>(?:"S"\n)*)'
+    r'msgstr "(?P<translation>S)"\n(?P<translation_more>(?:"S"\n)*)'
+    r'(?=\n*(?:\#|msg|\Z))').replace("S", _STR))
+_MORE = re.compile(r'"(%s)"' % _STR)
+
+
+def _messages(text: str, charset: str) -> List[Message]:
+    found: List[Message] = []
+    pos = 0
+    line = 1
+    end = len(text)
+    match = _LAID_OUT.match
+    while pos < end:
+        m = match(text, pos)
+        if m is None:
+            break
+        line += text.count("\n", pos, m.start("source"))
+        strings = {}
+        for name in ("previous", "context", "source", "translation"):
+            first = m.group(name)
+            if first is None:
+                continue
+            more = m.group(name + "_more")
+            raw = first + "".join(_MORE.findall(more)) if more else first
+            strings[name] = _unescape(raw, line, charset)
+        message = Message(strings["source"], strings["translation"], strings.get("context"),
+                          previous_source=strings.get("previous"), line=line)
+        comments = m.group("comments")
+        if comments:
+            _comment_block(message, comments)
+        found.append(message)
+        line += text.count("\n", m.start("source"), m.end())
+        pos = m.end()
+    if pos < end:
+        found += _Parser(list(_tokens(text[pos:], text.count("\n", 0, pos) + 1)),
+                         charset).messages()
+    return found
+
+
 def read_po(data: bytes, default_charset: str = "UTF-8") -> PoFile:
     """A PO file's header and messages, read as GNU gettext reads them.
 
@@ -338,8 +431,7 @@ def read_po(data: bytes, default_charset: str = "UTF-8") -> PoFile:
     else:
         declared = _declared_charset(data)
         charset = _codec(declared[0], declared[1]) if declared else _codec(default_charset, 1)
-    text = _decode(data, charset, 1)
-    messages = _Parser(list(_tokens(text, 1)), charset).messages()
+    messages = _messages(_decode(data, charset, 1), charset)
     po = PoFile(charset=codecs.lookup(charset).name)
     seen: Dict[Tuple[Optional[str], str], int] = {}
     for message in messages:
@@ -378,8 +470,11 @@ def _field(keyword: str, text: str, prefix: str) -> List[str]:
     return ['%s%s ""' % (prefix, keyword)] + [prefix + _quoted(p) for p in lines]
 
 
+_SPACE = re.compile(r"\s")
+
+
 def _reference(reference: str) -> str:
-    if any(c.isspace() for c in reference):
+    if _SPACE.search(reference):
         return "\u2068%s\u2069" % reference
     return reference
 
@@ -422,7 +517,11 @@ def write_po(messages: Iterable[Message], header: Optional[Mapping[str, str]] = 
             out += _comment_lines("#", text)
         for note in message.notes:
             out += _comment_lines("#.", note)
-        out += ["#: " + _reference(r) for r in message.references]
+        references = message.references
+        if references:
+            if _SPACE.search("".join(references)):
+                references = [_reference(r) for r in references]
+            out.append("#: " + "\n#: ".join(references))
         if message.fuzzy:
             out.append("#, fuzzy")
         prefix = "#~ " if message.obsolete else ""
