@@ -14,6 +14,7 @@ import pytest
 
 orvane_core = pytest.importorskip("orvane_core")
 tools = pytest.importorskip("orvane_tools")
+import orvane_tools._apply  # noqa: E402
 from orvane_tools._cli import main  # noqa: E402
 from orvane_tools._formats import read_messages  # noqa: E402
 from orvane_tools._places import Places, parse_reference  # noqa: E402
@@ -359,3 +360,28 @@ def test_a_failing_archive_is_named_and_the_others_are_done(game, capsys):
                          "--out-dir", "out", "--jobs", "2")
     assert status == 1 and err.splitlines()[0].startswith("orvane: game/maps/broken.bin: ")
     assert len(list(Path("out").rglob("*.bin"))) == len(archives_of(game)) - 1
+
+
+def test_interrupted_import_leaves_every_archive_whole(game, capsys, monkeypatch):
+    assert run(capsys, "texts", "export", "game", "-o", "game.po", "--jobs", "1")[0] == 0
+    translated_catalogue("game.po", "en.po")
+    before = {p: p.read_bytes() for p in archives_of(game)}
+    real = orvane_tools._apply.run_jobs
+
+    def interrupted(*args, **kwargs):  # Ctrl-C once a few archives are done
+        inner = real(*args, **kwargs)
+        try:
+            for n, result in enumerate(inner):
+                if n == 5:
+                    raise KeyboardInterrupt
+                yield result
+        finally:
+            inner.close()
+
+    monkeypatch.setattr(orvane_tools._apply, "run_jobs", interrupted)
+    for jobs in ("1", "2"):
+        status, _, err = run(capsys, "texts", "import", "--catalogue", "en.po", "game",
+                             "--in-place", "--jobs", jobs)
+        assert (status, err) == (130, "orvane: interrupted\n")
+        assert {p: p.read_bytes() for p in archives_of(game)} == before
+        assert sorted(p for p in game.rglob("*") if p.is_file()) == sorted(before)

@@ -15,7 +15,7 @@ its commands do:
 from ._apply import (ApplyOptions, ArchiveReport, ImportRun, Summary, check_catalogue,
                      import_catalogue)
 from ._archive import Archive, Entries, ToolError, entries, read_file
-from ._catalogue import (ArchiveFile, ArchiveTexts, CatalogueExport, Occurrence,
+from ._catalogue import (ArchiveFile, ArchiveTexts, CatalogueExport,
                          build_catalogue, export_catalogue, find_archives, merge_catalogue,
                          read_archive_texts)
 from ._diff import Change, diff
@@ -27,7 +27,7 @@ from ._texts import Unwritable, UnwritableError, export_texts, import_texts
 
 __all__ = [
     "ApplyOptions", "ArchiveFile", "ArchiveReport", "ArchiveTexts", "CatalogueExport",
-    "ImportRun", "Message", "Occurrence", "Summary", "build_catalogue", "check_catalogue",
+    "ImportRun", "Message", "Summary", "build_catalogue", "check_catalogue",
     "default_jobs", "export_catalogue", "find_archives", "import_catalogue", "merge_catalogue",
     "read_archive_texts",
     "Archive", "Change", "Entries", "Place", "PlaceError", "Places", "ToolError", "Unwritable", "UnwritableError",

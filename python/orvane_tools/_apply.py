@@ -63,7 +63,6 @@ class Lookup:
     fuzzy: int = 0
     overrides: Dict[str, List[Override]] = field(default_factory=dict)
     any_archive: List[Override] = field(default_factory=list)
-    references: Dict[str, List[Tuple[str, str, int]]] = field(default_factory=dict)
 
 
 def make_lookup(messages: Sequence[Message], catalogue: str = "catalogue",
@@ -88,13 +87,6 @@ def make_lookup(messages: Sequence[Message], catalogue: str = "catalogue",
                     raise ToolError("%s: line %d: %s is translated twice, differently"
                                     % (catalogue, line, _shown(message.source)))
                 lookup.shared[key] = message.translation
-                for reference in message.references:
-                    try:
-                        archive, place = parse_reference(reference)
-                    except PlaceError:
-                        continue
-                    lookup.references.setdefault(archive, []).append(
-                        (str(place), message.source, line))
             continue
         if message.fuzzy:
             if message.translation:
@@ -152,7 +144,7 @@ class ArchiveReport:
 _lookup: Optional[Lookup] = None
 _options = ApplyOptions()
 _patterns: List[Pattern[str]] = []
-_checked: Dict[Tuple[str, str], List[str]] = {}
+_decided: Dict[str, Tuple[int, Optional[str], List[str]]] = {}
 
 
 def start_worker(lookup: Lookup, options: ApplyOptions) -> None:
@@ -160,15 +152,23 @@ def start_worker(lookup: Lookup, options: ApplyOptions) -> None:
     _lookup = lookup
     _options = options
     _patterns = [re.compile(p) for p in options.placeholders]
-    _checked.clear()
+    _decided.clear()
 
 
-def _problems_of(source: str, translation: str) -> List[str]:
-    key = (source, translation)
-    found = _checked.get(key)
-    if found is None:
-        found = _checked[key] = check_text(source, translation, _patterns, _options.charmap)
-    return found
+def _decide(text: str, lookup: Lookup, own: Optional[str] = None
+            ) -> Tuple[int, Optional[str], List[str]]:
+    """What becomes of a text: (0 unknown, 1 untranslated or 2 translated; the text to
+    write, None to keep it; the problems of its translation)."""
+    key = text_key(text)
+    translation = own if own is not None else lookup.shared.get(key)
+    if translation is None:
+        return (1 if key in lookup.known else 0), None, []
+    translation = with_line_breaks_of(text, translation)
+    wrong = check_text(text, translation, _patterns, _options.charmap)
+    if wrong:
+        return 2, None, wrong
+    written = apply_charmap(translation, _options.charmap)
+    return 2, (written if written != text else None), []
 
 
 def stage(target: str, data: bytes) -> str:
@@ -232,72 +232,56 @@ def _apply(archive_file: ArchiveFile, target: Optional[str], report: ArchiveRepo
         raise ToolError("%s: %s" % (archive_file.path, error)) from None
     name = archive_file.name
     problems = report.problems
-    texts = {o.address: o.text for o in found.occurrences}
-    place_of = {o.address: o.place for o in found.occurrences}
 
     own: Dict[int, Override] = {}
-    for override in lookup.any_archive + lookup.overrides.get(name, []):
-        where = "%s: line %d: " % (lookup.catalogue, override.line)
-        try:
-            address = places.resolve(override.place)
-        except PlaceError as error:
-            problems.append(where + "%s: %s" % (name, error))
-            continue
-        current = texts.get(address)
-        if current is None:
-            problems.append(where + "%s is not a text entry of %s" % (override.context, name))
-        elif text_key(current) != text_key(override.source):
-            problems.append(where + "the source text of %s is %s, but %s holds %s (merge the "
-                            "catalogue: texts export --merge)" % (
-                                override.context, _shown(override.source), name, _shown(current)))
-        elif address in own:
-            problems.append(where + "%s is translated twice" % override.context)
-        else:
-            own[address] = override
+    overrides = lookup.any_archive + lookup.overrides.get(name, [])
+    if overrides:
+        texts = dict(zip(found.addresses, found.texts))
+        for override in overrides:
+            where = "%s: line %d: " % (lookup.catalogue, override.line)
+            try:
+                address = places.resolve(override.place)
+            except PlaceError as error:
+                problems.append(where + "%s: %s" % (name, error))
+                continue
+            current = texts.get(address)
+            if current is None:
+                problems.append(where + "%s is not a text entry of %s" % (override.context, name))
+            elif text_key(current) != text_key(override.source):
+                problems.append(where + "the source text of %s is %s, but %s holds %s (merge "
+                                "the catalogue: texts export --merge)" % (
+                                    override.context, _shown(override.source), name,
+                                    _shown(current)))
+            elif address in own:
+                problems.append(where + "%s is translated twice" % override.context)
+            else:
+                own[address] = override
     report.held_overrides = len(own)
 
-    references = lookup.references.get(name, ())
-    at = {o.place: o.address for o in found.occurrences} if references else {}
-    for place, source, line in references:
-        address_at = at.get(place)
-        if address_at is None:
-            continue
-        current = texts[address_at]
-        if text_key(current) != text_key(source):
-            altered = spreadsheet_altered(current, source)
-            if altered is not None:
-                problems.append("%s:%s: %s: line %d: %s" % (name, place, lookup.catalogue, line,
-                                                            altered))
-
-    originals: Dict[int, str] = {}
-    shared = lookup.shared
-    known = lookup.known
-    held = report.held
-    for address, text in texts.items():
-        key = text_key(text)
-        mine = own.get(address)
-        if mine is not None:
-            translation: Optional[str] = mine.translation
+    decided = _decided
+    write_string = archive.write_string
+    counts = [0, 0, 0]  # unknown, untranslated, translated
+    for address, place, text in zip(found.addresses, found.places, found.texts):
+        mine = own.get(address) if own else None
+        if mine is None:
+            decision = decided.get(text)
+            if decision is None:
+                decision = decided[text] = _decide(text, lookup)
         else:
-            translation = shared.get(key)
-        if key in known:
-            held.add(key)
-        if translation is None:
-            if key in known:
-                report.untranslated += 1
-            else:
-                report.unknown += 1
-            continue
-        translation = with_line_breaks_of(text, translation)
-        wrong = _problems_of(text, translation)
+            decision = _decide(text, lookup, mine.translation)
+        state, written, wrong = decision
+        counts[state] += 1
         if wrong:
-            problems.extend("%s:%s: %s" % (name, place_of[address], p) for p in wrong)
-            continue
-        written = apply_charmap(translation, options.charmap)
-        if written != text:
-            archive.write_string(address, written)
-            originals[address] = text
+            problems.extend("%s:%s: %s" % (name, place, p) for p in wrong)
+        elif written is not None:
+            write_string(address, written)
             report.changed += 1
+    report.unknown, report.untranslated = counts[0], counts[1]
+    known = lookup.known
+    for text in set(found.texts):
+        key = text_key(text)
+        if key in known:
+            report.held.add(key)
     if problems and not options.skip_unwritable:
         return
     if target is None or not options.write:
@@ -359,6 +343,45 @@ class Summary:
         ])
 
 
+def _altered_rows(messages: Sequence[Message], reports: Sequence[ArchiveReport],
+                  catalogue: str) -> None:
+    """Adds a problem to the report of an archive for each translated message whose
+    text no archive holds but which a spreadsheet seems to have converted from the
+    text at one of its references."""
+    held: Set[str] = set()
+    for report in reports:
+        held |= report.held
+    wanted: Dict[str, List[Tuple[str, str, int]]] = {}
+    for message in messages:
+        if message.obsolete or message.fuzzy or message.context is not None \
+                or not message.translation or text_key(message.source) in held:
+            continue
+        for reference in message.references:
+            try:
+                archive, place = parse_reference(reference)
+            except PlaceError:
+                continue
+            wanted.setdefault(archive, []).append((str(place), message.source, message.line))
+    for report in reports:
+        rows = wanted.get(report.name)
+        if not rows or report.error is not None:
+            continue
+        try:
+            with open(report.path, "rb") as f:
+                found = open_archive(f.read(), report.name)[1]
+        except (OSError, ToolError):
+            continue
+        at = dict(zip(found.places, found.texts))
+        for named, source, line in rows:
+            current = at.get(named)
+            if current is None or text_key(current) == text_key(source):
+                continue
+            altered = spreadsheet_altered(current, source)
+            if altered is not None:
+                report.problems.append("%s:%s: %s: line %d: %s" % (
+                    report.name, named, catalogue, max(line, 1), altered))
+
+
 def summarize(lookup: Lookup, reports: Sequence[ArchiveReport]) -> Summary:
     summary = Summary(archives=len(reports), fuzzy=lookup.fuzzy)
     held: Set[str] = set()
@@ -416,6 +439,7 @@ def import_catalogue(messages: Sequence[Message],
                                          discard_staged)) as results:
             for report in results:
                 reports.append(report)
+        _altered_rows(messages, reports, catalogue)
         summary = summarize(lookup, reports)
         if summary.problems and not options.skip_unwritable:
             for report in reports:

@@ -19,12 +19,13 @@ import os
 from dataclasses import dataclass, field
 from typing import Dict, Iterable, List, Optional, Sequence, Set, Tuple, Union
 
-from ._archive import Archive, ToolError, _tables, load
+from ._archive import HEADER, SLOT, Archive, ToolError, _tables, _words, load
 from ._jobs import run_jobs
 from ._message import Message
-from ._places import Places
+from ._places import PlaceError, Places, format_reference, parse_place, parse_reference
 
-__all__ = ["ArchiveFile", "ArchiveTexts", "CatalogueExport", "export_catalogue", "Occurrence", "build_catalogue", "find_archives",
+__all__ = ["ArchiveFile", "ArchiveTexts", "CatalogueExport", "build_catalogue", "export_catalogue",
+           "find_archives",
            "merge_catalogue", "open_archive", "read_archive_texts", "scan_archive"]
 
 
@@ -38,22 +39,16 @@ class ArchiveFile:
 
 
 @dataclass
-class Occurrence:
-    """One non-empty text entry: its address, its place, the text and the labels of
-    its slot."""
-
-    address: int
-    place: str
-    text: str
-    labels: List[str] = field(default_factory=list)
-
-
-@dataclass
 class ArchiveTexts:
-    """The texts of one archive, in address order."""
+    """The non-empty texts of one archive, in address order: `addresses[i]` holds
+    `texts[i]` and is named `places[i]`; `labels` are the label lists of the
+    labelled slots among them."""
 
     name: str
-    occurrences: List[Occurrence] = field(default_factory=list)
+    addresses: List[int] = field(default_factory=list)
+    places: List[str] = field(default_factory=list)
+    texts: List[str] = field(default_factory=list)
+    labels: Dict[int, List[str]] = field(default_factory=dict)
 
 
 def _name(path: str, root: str) -> str:
@@ -97,34 +92,44 @@ def find_archives(paths: Sequence[str], root: Optional[str] = None) -> List[Arch
 
 
 def open_archive(data: bytes, name: str) -> Tuple[Archive, ArchiveTexts, Places]:
-    """Loads an archive file and lists its non-empty texts, with places and labels."""
+    """Loads an archive file and lists its non-empty texts, with places and labels.
+
+    A slot's kind is decided by its value (a data pointer up to the data region's
+    size, a text's position in the file beyond it), and slots with the same value
+    hold the same pooled string: each string is read once.
+    """
     archive = load(data)
     pointer_table, label_addresses = _tables(data)
+    size = archive.size()
+    words = _words(data[HEADER:HEADER + size - size % SLOT])
     labels: Dict[int, List[str]] = {}
     for address in label_addresses:
         names = archive.read_labels(address)
         if names:
             labels[address] = names
     places = Places(labels)
-    starts = []
-    prefixes = []
-    for start, named in places.labelled():
+    starts: List[int] = []
+    prefixes: List[str] = []
+    for start, place in places.labelled():
         starts.append(start)
-        prefixes.append(str(named))
-    result = ArchiveTexts(name)
+        prefixes.append(str(place))
+    slots = sorted(a for a in pointer_table if words[a >> 2] > size)
+    values = [words[a >> 2] for a in slots]
     read_string = archive.read_string
-    for address in sorted(pointer_table):
-        text = read_string(address)
-        if not text:
-            continue
-        at = bisect.bisect_right(starts, address) - 1
-        if at < 0:
-            place = "0x%X" % address
-        elif address == starts[at]:
-            place = prefixes[at]
-        else:
-            place = "%s+0x%X" % (prefixes[at], address - starts[at])
-        result.occurrences.append(Occurrence(address, place, text, labels.get(address, [])))
+    strings = {v: read_string(a) or "" for v, a in dict(zip(values, slots)).items()}
+    texts = [strings[v] for v in values]
+    if "" in strings.values():
+        kept = [i for i, t in enumerate(texts) if t]
+        slots = [slots[i] for i in kept]
+        texts = [texts[i] for i in kept]
+    if starts:
+        at = [bisect.bisect_right(starts, a) - 1 for a in slots]
+        names = ["0x%X" % a if i < 0 else prefixes[i] if a == starts[i]
+                 else "%s+0x%X" % (prefixes[i], a - starts[i]) for a, i in zip(slots, at)]
+    else:
+        names = ["0x%X" % a for a in slots]
+    result = ArchiveTexts(name, slots, names, texts,
+                          {a: labels[a] for a in slots if a in labels} if labels else {})
     return archive, result, places
 
 
@@ -152,21 +157,44 @@ def build_catalogue(archives: Iterable[ArchiveTexts]) -> List[Message]:
     come in."""
     messages: Dict[str, Message] = {}
     noted: Dict[str, Set[str]] = {}
-    for texts in sorted(archives, key=lambda t: t.name):
-        prefix = texts.name + ":"
-        for occurrence in texts.occurrences:
-            message = messages.get(occurrence.text)
+    for found in sorted(archives, key=lambda t: t.name):
+        prefix = found.name + ":"
+        for text, reference in zip(found.texts, [prefix + p for p in found.places]):
+            message = messages.get(text)
             if message is None:
-                message = messages[occurrence.text] = Message(occurrence.text)
-                noted[occurrence.text] = set()
-            message.references.append(prefix + occurrence.place)
-            if occurrence.labels:
-                seen = noted[occurrence.text]
-                for label in occurrence.labels:
-                    if label not in seen:
-                        seen.add(label)
-                        message.notes.append(label)
+                message = messages[text] = Message(text)
+            message.references.append(reference)
+        for address, names in found.labels.items():
+            text = found.texts[bisect.bisect_left(found.addresses, address)]
+            seen = noted.setdefault(text, set())
+            for label in names:
+                if label not in seen:
+                    seen.add(label)
+                    messages[text].notes.append(label)
     return list(messages.values())
+
+
+def _is_place(context: str) -> bool:
+    """Whether a msgctxt is only a place (files written per archive: `0x1A40`)."""
+    try:
+        parse_reference(context)
+        return False
+    except PlaceError:
+        pass
+    try:
+        parse_place(context)
+        return True
+    except PlaceError:
+        return False
+
+
+def _canonical(reference: str) -> str:
+    """A reference as the catalogue writes it (`ITEMS[1]+0x04` is `ITEMS+0x4`)."""
+    try:
+        archive, place = parse_reference(reference)
+    except PlaceError:
+        return reference
+    return format_reference(archive, place)
 
 
 def merge_catalogue(new: Sequence[Message], old: Sequence[Message]) -> List[Message]:
@@ -182,10 +210,13 @@ def merge_catalogue(new: Sequence[Message], old: Sequence[Message]) -> List[Mess
       holds another text, and obsolete when the place is gone.
     - Translations of texts no archive holds any more are kept as obsolete messages,
       at the end, with those the old catalogue already had.
+    - A file written per archive (msgctxt = the address) gives its translations by
+      text.
     """
     shared: Dict[str, Message] = {}
     at_place: Dict[str, str] = {}
     overrides: List[Message] = []
+    per_archive: List[Message] = []
     for message in old:
         if message.obsolete:
             continue
@@ -193,31 +224,48 @@ def merge_catalogue(new: Sequence[Message], old: Sequence[Message]) -> List[Mess
             shared.setdefault(message.source, message)
             for reference in message.references:
                 at_place.setdefault(reference, message.source)
+        elif _is_place(message.context):
+            per_archive.append(message)
         else:
             overrides.append(message)
+    obsolete: List[Message] = []
+    # Files written per archive (msgctxt = the address) give their translations by
+    # text; one that differs from the text's first is kept as obsolete.
+    for message in per_archive:
+        if not message.translation:
+            continue
+        before = shared.get(message.source)
+        if before is None or not before.translation:
+            shared[message.source] = Message(message.source, message.translation,
+                                             fuzzy=message.fuzzy, comments=message.comments)
+        elif before.translation != message.translation:
+            obsolete.append(Message(message.source, message.translation, message.context,
+                                    fuzzy=message.fuzzy, obsolete=True,
+                                    comments=list(message.comments)))
     text_at: Dict[str, str] = {}
     for message in new:
         for reference in message.references:
             text_at[reference] = message.source
 
     own: Dict[str, List[Message]] = {}
-    obsolete: List[Message] = []
     for message in overrides:
         if not message.translation:
             continue
-        current = text_at.get(message.context or "")
+        context = _canonical(message.context or "")
+        current = text_at.get(context)
+        comments = list(message.comments)
         if current is None:
             obsolete.append(Message(message.source, message.translation, message.context,
-                                    fuzzy=message.fuzzy, obsolete=True))
+                                    fuzzy=message.fuzzy, obsolete=True, comments=comments))
         elif current == message.source:
             own.setdefault(current, []).append(Message(
-                current, message.translation, message.context, [message.context or ""],
-                fuzzy=message.fuzzy,
-                previous_source=message.previous_source if message.fuzzy else None))
+                current, message.translation, context, [context], fuzzy=message.fuzzy,
+                previous_source=message.previous_source if message.fuzzy else None,
+                comments=comments))
         else:
             own.setdefault(current, []).append(Message(
-                current, message.translation, message.context, [message.context or ""],
-                fuzzy=True, previous_source=message.source))
+                current, message.translation, context, [context], fuzzy=True,
+                previous_source=message.source, comments=comments))
 
     merged: List[Message] = []
     held: Set[str] = set()
@@ -226,6 +274,8 @@ def merge_catalogue(new: Sequence[Message], old: Sequence[Message]) -> List[Mess
         result = Message(message.source, references=list(message.references),
                          notes=list(message.notes))
         before = shared.get(message.source)
+        if before is not None:
+            result.comments = list(before.comments)
         if before is not None and before.translation:
             result.translation = before.translation
             result.fuzzy = before.fuzzy
@@ -248,8 +298,10 @@ def merge_catalogue(new: Sequence[Message], old: Sequence[Message]) -> List[Mess
         if message.context is None and not message.obsolete and message.translation \
                 and message.source not in held:
             obsolete.append(Message(message.source, message.translation,
-                                    fuzzy=message.fuzzy, obsolete=True))
-    obsolete += [Message(m.source, m.translation, m.context, fuzzy=m.fuzzy, obsolete=True)
+                                    fuzzy=message.fuzzy, obsolete=True,
+                                    comments=list(message.comments)))
+    obsolete += [Message(m.source, m.translation, m.context, fuzzy=m.fuzzy, obsolete=True,
+                         comments=list(m.comments))
                  for m in old if m.obsolete and m.translation]
     for message in obsolete:
         key = (message.context, message.source)

@@ -63,7 +63,7 @@ def run_jobs(work: Callable[[T], R], items: Sequence[T], jobs: int, what: str = 
     runs once in each worker (and once here when the work runs here). A progress bar
     counts the items on a terminal. When the caller stops early (an error, Ctrl-C;
     close the iterator, as `contextlib.closing` does), work in progress is finished
-    and `discard` is given every result that was not yielded.
+    and `discard` is given every result not yielded, and the last one yielded.
     """
     bar = _bar(len(items), what)
     try:
@@ -74,7 +74,12 @@ def run_jobs(work: Callable[[T], R], items: Sequence[T], jobs: int, what: str = 
                 result = work(item)
                 if bar is not None:
                     bar.update()
-                yield result
+                try:
+                    yield result
+                except GeneratorExit:
+                    if discard is not None:
+                        discard(result)
+                    raise
             return
         pool = ProcessPoolExecutor(min(jobs, len(items)), mp_context=_context(),
                                    initializer=_ignore_interrupts,
@@ -87,12 +92,12 @@ def run_jobs(work: Callable[[T], R], items: Sequence[T], jobs: int, what: str = 
                 futures.append(pool.submit(work, item))
             while futures:
                 result = futures[0].result()
-                futures.popleft()
                 for item in itertools.islice(pending, 1):
                     futures.append(pool.submit(work, item))
                 if bar is not None:
                     bar.update()
                 yield result
+                futures.popleft()  # only now is the result the caller's
         finally:
             for future in futures:
                 future.cancel()
