@@ -289,7 +289,11 @@ def test_merge_keeps_translations_through_a_new_version(game, capsys):
     system.write_string(system.size() - 4, "Soon gone")
     (game / "system.bin").write_bytes(bytes(system.serialize()))
     assert run(capsys, "texts", "export", "game", "-o", "game.pot", "--jobs", "1")[0] == 0
-    translated_catalogue("game.pot", "old.po")
+
+    def override(messages):  # system.bin's first slot has its own translation
+        return messages + [tools.Message("はい", "Oui !", context="system.bin:0x0")]
+
+    translated_catalogue("game.pot", "old.po", override)
     # The new version: records inserted at the start of a scene, a line rewritten in
     # place, and the system archive's last text removed.
     path = game / "maps/area0/scene03.bin"
@@ -304,9 +308,9 @@ def test_merge_keeps_translations_through_a_new_version(game, capsys):
     (game / "system.bin").write_bytes(bytes(system.serialize()))
     assert run(capsys, "texts", "export", "game", "--merge", "old.po", "-o", "new.po",
                "--jobs", "1")[0] == 0
-    old = {m.source: m for m in po_messages("old.po")}
+    old = {m.source: m for m in po_messages("old.po") if m.context is None}
     new = po_messages("new.po")
-    active = {m.source: m for m in new if not m.obsolete}
+    active = {m.source: m for m in new if not m.obsolete and m.context is None}
     for source, m in active.items():
         if source in old:
             assert (m.translation, m.fuzzy) == (old[source].translation, False), source
@@ -316,6 +320,8 @@ def test_merge_keeps_translations_through_a_new_version(game, capsys):
     assert rewritten.translation == old[old_line].translation
     assert sorted((m.source, m.translation) for m in new if m.obsolete) == sorted(
         (t, translate(t)) for t in ("Soon gone", old_line))
+    assert [(m.context, m.translation, m.fuzzy) for m in new if m.context] == [
+        ("system.bin:0x0", "Oui !", False)]
     checked = subprocess.run(["msgfmt", "-c", "-o", os.devnull, "new.po"],
                              stderr=subprocess.PIPE, universal_newlines=True)
     assert checked.returncode == 0 and checked.stderr == ""
@@ -323,7 +329,7 @@ def test_merge_keeps_translations_through_a_new_version(game, capsys):
     assert run(capsys, "texts", "export", "game", "-o", "new.pot", "--jobs", "1")[0] == 0
     subprocess.run(["msgmerge", "--quiet", "--previous", "-o", "gnu.po", "old.po", "new.pot"],
                    check=True)
-    gnu = {m.source: m for m in po_messages("gnu.po") if not m.obsolete}
+    gnu = {m.source: m for m in po_messages("gnu.po") if not m.obsolete and m.context is None}
     for source, m in active.items():
         if source in old:
             assert (gnu[source].translation, gnu[source].fuzzy) == (m.translation, False)
@@ -385,3 +391,16 @@ def test_interrupted_import_leaves_every_archive_whole(game, capsys, monkeypatch
         assert (status, err) == (130, "orvane: interrupted\n")
         assert {p: p.read_bytes() for p in archives_of(game)} == before
         assert sorted(p for p in game.rglob("*") if p.is_file()) == sorted(before)
+
+
+def test_merge_takes_files_written_per_archive_by_text(game, capsys):
+    legacy = ('msgctxt "0x0"\nmsgid "はい"\nmsgstr "Yes"\n\n'
+              'msgctxt "0x4"\nmsgid "いいえ"\nmsgstr "No"\n\n'
+              'msgctxt "0x8"\nmsgid "セーブしました。"\nmsgstr ""\n')
+    Path("legacy.po").write_text(legacy, encoding="utf-8")
+    assert run(capsys, "texts", "export", "game", "--merge", "legacy.po", "-o", "game.po",
+               "--jobs", "1")[0] == 0
+    translated = {m.source: m.translation for m in po_messages("game.po") if m.translation}
+    assert translated == {"はい": "Yes", "いいえ": "No"}
+    status, _, err = run(capsys, "texts", "import", "game/system.bin", "legacy.po", "-o", "s.bin")
+    assert status == 0 and list(texts_of(Path("s.bin")).texts.values())[:2] == ["Yes", "No"]
