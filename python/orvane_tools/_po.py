@@ -23,7 +23,7 @@ from __future__ import annotations
 import codecs
 import re
 from dataclasses import dataclass, field
-from typing import Dict, Iterable, Iterator, List, Mapping, Optional, Tuple
+from typing import Dict, Iterable, Iterator, List, Mapping, Optional, Tuple, Union
 
 from ._archive import ToolError
 from ._message import Message
@@ -308,27 +308,29 @@ def _comments(message: Message, comments: List[str]) -> None:
         # Other comment kinds (`#!`, `#=`, ...) carry nothing a message keeps.
 
 
-_BLOCK_REFERENCES = re.compile(r"^#:(.*)$", re.MULTILINE)
-_BLOCK_NOTES = re.compile(r"^#\. ?(.*)$", re.MULTILINE)
-_BLOCK_FLAGS = re.compile(r"^#,(.*)$", re.MULTILINE)
-_BLOCK_COMMENTS = re.compile(r"^#(?: (.*))?$", re.MULTILINE)
+# Over "\n" + a block of comment lines: a literal start is found fast.
+_BLOCK_REFERENCES = re.compile(r"\n#:([^\n]*)")
+_BLOCK_NOTES = re.compile(r"\n#\. ?([^\n]*)")
+_BLOCK_FLAGS = re.compile(r"\n#,([^\n]*)")
+_BLOCK_COMMENTS = re.compile(r"\n#(?: ([^\n]*))?(?=\n)")
 
 
 def _comment_block(message: Message, block: str) -> None:
     """`_comments` for whole lines of comments, each ending in a line feed."""
-    if "#:" in block:
+    block = "\n" + block
+    if "\n#:" in block:
         references = " ".join(_BLOCK_REFERENCES.findall(block))
         if "\u2068" in references:
             _comments(message, ["#:" + references])
         else:
             message.references = references.split()
-    if "#." in block:
+    if "\n#." in block:
         message.notes = _BLOCK_NOTES.findall(block)
-    if "#," in block and "fuzzy" in block:
+    if "\n#," in block and "fuzzy" in block:
         message.fuzzy = any("fuzzy" in (f.strip() for f in flags.split(","))
                             for flags in _BLOCK_FLAGS.findall(block))
-    if "# " in block or "#\n" in block:
-        message.comments = _BLOCK_COMMENTS.findall(block)
+    if "\n# " in block or "\n#\n" in block:
+        message.comments = [c for c in _BLOCK_COMMENTS.findall(block)]
 
 
 def _header(message: Message) -> Dict[str, str]:
@@ -347,7 +349,21 @@ def _is_header(message: Message) -> bool:
 def _declared_charset(data: bytes) -> Optional[Tuple[str, int]]:
     """The charset the header declares, and the header's line, read as gettext reads
     the header: before it knows the charset, bytes as they are."""
-    tokens = (t for t in _tokens(data.decode("latin-1"), 1)
+    # The header is read from the lines up to the first blank one after a msgstr, or,
+    # should it go on beyond those, from the whole file.
+    cut = data.find(b"\n\n", data.find(b"msgstr"))
+    if cut != -1:
+        found = _header_charset(data[:cut + 1], False)
+        if found != "more":
+            return None if isinstance(found, str) else found
+    found = _header_charset(data, True)
+    return None if isinstance(found, str) else found
+
+
+def _header_charset(head: bytes, whole: bool) -> Union[None, str, Tuple[str, int]]:
+    """`_declared_charset` of the start of a file (or the `whole` of it); "more" when
+    the header may go on beyond it."""
+    tokens = (t for t in _tokens(head.decode("latin-1"), 1)
               if t[0] != "comment" and not t[4] and not t[5])
     try:
         msgid = next(tokens)
@@ -365,7 +381,12 @@ def _declared_charset(data: bytes) -> Optional[Tuple[str, int]]:
             if token[0] != "string":
                 break
             parts.append(_unescape(token[1], token[2], "latin-1"))
-    except (PoError, StopIteration):
+        else:
+            if not whole:
+                return "more"
+    except StopIteration:
+        return None if whole else "more"
+    except PoError:
         return None
     m = _CHARSET.search(_header(Message("", "".join(parts))).get("Content-Type", ""))
     if m is None or m.group(1).upper() == "CHARSET":
@@ -377,7 +398,7 @@ def _declared_charset(data: bytes) -> Optional[Tuple[str, int]]:
 # general tokenizer and parser take over from the first one that is not.
 _STR = r'(?:[^"\\\n]|\\.)*'
 _LAID_OUT = re.compile((
-    r'\n*(?P<comments>(?:\#(?:[^~|\n][^\n]*)?\n)*)'
+    r'\n*(?P<comments>(?:\#(?:[^~|\n][^\n\r]*)?\n)*)'
     r'(?:\#\| msgid "(?P<previous>S)"\n(?P<previous_more>(?:\#\| "S"\n)*))?'
     r'(?:msgctxt "(?P<context>S)"\n(?P<context_more>(?:"S"\n)*))?'
     r'msgid "(?P<source>S)"\n(?P<source_more>(?:"S"\n)*)'
