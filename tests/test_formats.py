@@ -220,7 +220,11 @@ def test_every_format_gives_back_what_it_wrote(fmt):
     rng = random.Random(16)
     for _ in range(300):
         messages = random_messages(rng)
-        assert unlined(read_messages(write_messages(messages, fmt, "ja"), fmt)) == messages
+        data = write_messages(messages, fmt, "ja")
+        assert unlined(read_messages(data, fmt)) == messages
+        if fmt == "po":
+            # CR LF line ends: the general tokenizer reads what the fast path read.
+            assert read_messages(data.replace(b"\n", b"\r\n"), fmt) == read_messages(data, fmt)
 
 
 def test_translate_toolkit_round_trip_keeps_every_translation(tmp_path):
