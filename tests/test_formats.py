@@ -317,6 +317,9 @@ def test_csv_of_earlier_exports_and_errors():
     ("1/2", "2026-01-02", '("1/2" became "2026-01-02")'),
     ("1/2", "01/02/2026", "became"),
     ("1-2", "2-Jan", "became"),
+    ("1/2", "1月2日", "became"),
+    ("1/2", "44928", "became"),
+    ("(123)", "-123", "became"),
     ("12:30", "12:30:00", "became"),
     ("=SUM(A1)", "0", '("=SUM(A1)" became "0")'),
     ("-abc", "#NAME?", "became"),
@@ -328,6 +331,9 @@ def test_csv_of_earlier_exports_and_errors():
     ("Hello", "Goodbye", None),
     ("0123", "0124", None),
     ("1/2", "half", None),
+    ("1/3", "1/2", None),
+    ("=A1", "=B1", None),
+    ("-abc", "-abd", None),
 ])
 def test_spreadsheet_rewrites_are_named(original, cell, reason):
     found = spreadsheet_altered(original, cell)

@@ -202,11 +202,12 @@ def with_line_breaks_of(original: str, translation: str) -> str:
 
 
 _NUMBER = re.compile(r"[+-]?(?:\d[\d,]*)?(?:\.\d*)?(?:[eE][+-]?\d+)?%?\Z")
+_MONTHS = ["jan", "feb", "mar", "apr", "may", "jun", "jul", "aug", "sep", "oct", "nov", "dec"]
 _DATE = re.compile(r"(?:\d{1,4}[-/.]\d{1,2}(?:[-/.]\d{1,4})?|\d{1,2}:\d{2}(?::\d{2})?"
                    r"|\d{1,2}[-/ ](?:jan|feb|mar|apr|may|jun|jul|aug|sep|oct|nov|dec)[a-z]*"
                    r"|(?:jan|feb|mar|apr|may|jun|jul|aug|sep|oct|nov|dec)[a-z]*[-/ ]\d{1,4})\Z",
                    re.IGNORECASE)
-_DATE_VALUE = re.compile(r"[\d/.:\- ]+(?:[AP]M)?\Z|\d{1,2}[-/ ][A-Za-z]{3,9}([-/ ]\d{2,4})?\Z"
+_DATE_VALUE = re.compile(r"[\d/.:\- 年月日時分秒]+(?:[AP]M)?\Z|\d{1,2}[-/ ][A-Za-z]{3,9}([-/ ]\d{2,4})?\Z"
                          r"|[A-Za-z]{3,9}[-/ ]\d{1,4}\Z", re.IGNORECASE)
 
 
@@ -256,10 +257,14 @@ def spreadsheet_altered(original: str, cell: str) -> Optional[str]:
     if a[:1] == "'" and a[1:] == b:
         return reason + ": a leading apostrophe marks text in a spreadsheet; " \
             "set the column type to Text when opening the file"
-    if a[:1] in ("=", "+", "-", "@") and _number(a) is None:
+    if a[:1] in ("=", "+", "-", "@") and _number(a) is None and (
+            not b.strip() or _number(b) is not None or b.startswith(("#", "Err:"))
+            or b.strip().upper() in ("TRUE", "FALSE")):
         # A formula: the cell holds its value, or an error.
         return reason + _AS_TEXT
     x, y = _number(a), _number(b)
+    if x is None and re.match(r"\(\d+(?:\.\d*)?\)\Z", a.strip()):
+        x = -float(a.strip()[1:-1])   # (123): a negative number, to a spreadsheet
     if x is not None and y is not None and (_close(x, y) or _close(x / 100, y)
                                             or _close(x, y / 100)):
         return reason + _AS_TEXT
@@ -269,7 +274,13 @@ def spreadsheet_altered(original: str, cell: str) -> Optional[str]:
         if _close(float("%.*g" % (max(digits, 1), x)), y):
             return reason + _AS_TEXT
     if _DATE.match(a.strip()) and (_DATE_VALUE.match(b.strip()) or _number(b) is not None):
-        return reason + _AS_TEXT
+        # A date or time: shown again with the numbers it had (or as a serial number).
+        numbers = {int(n) for n in re.findall(r"\d+", b)}
+        numbers |= {_MONTHS.index(m[:3].lower()) + 1 for m in re.findall(r"[A-Za-z]{3,}", b)
+                    if m[:3].lower() in _MONTHS}
+        if re.fullmatch(r"\d{5}", b.strip()) or all(
+                int(n) in numbers for n in re.findall(r"\d+", a)):
+            return reason + _AS_TEXT
     if a.strip().lower() in ("true", "false") and b.strip().lower() == a.strip().lower():
         return reason + _AS_TEXT
     return None
