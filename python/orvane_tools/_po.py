@@ -353,7 +353,8 @@ def _declared_charset(data: bytes) -> Optional[Tuple[str, int]]:
     # should it go on beyond those, from the whole file.
     cut = data.find(b"\n\n", data.find(b"msgstr"))
     if cut != -1:
-        found = _header_charset(data[:cut + 1], False)
+        whole = not data[cut:].lstrip().startswith(b'"')
+        found = _header_charset(data[:cut + 1], whole)
         if found != "more":
             return None if isinstance(found, str) else found
     found = _header_charset(data, True)
