@@ -177,6 +177,9 @@ PO_READS = [
     (b'#~ msgid "o"\n#~ msgstr "p"\n\nmsgid ""\nmsgstr "Content-Type: text/plain; '
      b'charset=ISO-8859-1\\n"\n\nmsgid "a"\nmsgstr "\xe9"\n', "é"),
     (b'\xef\xbb\xbfmsgid "a"\nmsgstr "\xc3\xa9"\n', "é"),
+    # The header's strings go on after a blank line.
+    ('msgid ""\nmsgstr "Content-Type: text/plain; charset=CP932\\n"\n\n"Last-Translator: 山田\\n"'
+     '\n\nmsgid "a"\nmsgstr "表"\n'.encode("cp932"), "表"),
 ]
 
 

@@ -353,17 +353,19 @@ def _declared_charset(data: bytes) -> Optional[Tuple[str, int]]:
     # should it go on beyond those, from the whole file.
     cut = data.find(b"\n\n", data.find(b"msgstr"))
     if cut != -1:
-        whole = not data[cut:].lstrip().startswith(b'"')
-        found = _header_charset(data[:cut + 1], whole)
+        ended = not data[cut:].lstrip().startswith(b'"')
+        found = _header_charset(data[:cut + 1], False, ended)
         if found != "more":
             return None if isinstance(found, str) else found
-    found = _header_charset(data, True)
+    found = _header_charset(data, True, True)
     return None if isinstance(found, str) else found
 
 
-def _header_charset(head: bytes, whole: bool) -> Union[None, str, Tuple[str, int]]:
+def _header_charset(head: bytes, whole: bool, ended: bool
+                    ) -> Union[None, str, Tuple[str, int]]:
     """`_declared_charset` of the start of a file (or the `whole` of it); "more" when
-    the header may go on beyond it."""
+    the header may go on beyond it. `ended`: a string at the end of `head` is the last
+    of its keyword's."""
     tokens = (t for t in _tokens(head.decode("latin-1"), 1)
               if t[0] != "comment" and not t[4] and not t[5])
     try:
@@ -383,7 +385,7 @@ def _header_charset(head: bytes, whole: bool) -> Union[None, str, Tuple[str, int
                 break
             parts.append(_unescape(token[1], token[2], "latin-1"))
         else:
-            if not whole:
+            if not ended:
                 return "more"
     except StopIteration:
         return None if whole else "more"
