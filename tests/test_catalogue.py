@@ -272,7 +272,7 @@ def test_check_names_every_problem_and_import_writes_nothing(game, capsys):
                            "--placeholder", "%[sd]", "--jobs", "1")
     lines = err.splitlines()
     assert status == 1 and len(lines) == len(expected) + 1, err
-    assert lines[-1] == "orvane: %d problems; see above" % len(expected)
+    assert lines[-1] == "orvane: %d problems" % len(expected)
     found = sorted(lines[:-1], key=lambda line: line.split(": ")[1])
     for (reference, problem), line in zip(expected, found):
         assert line.startswith("orvane: %s: " % reference) and problem in line, line

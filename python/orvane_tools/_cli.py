@@ -275,7 +275,7 @@ def report_run(run: ImportRun, skip: bool, verb: str) -> int:
             say(("warning: %s (kept the source text)" % problem) if skip else problem)
             problems += 1
     if problems and not skip:
-        say("%d problem%s; %s" % (problems, "" if problems == 1 else "s", verb))
+        say("%d problem%s%s" % (problems, "" if problems == 1 else "s", verb))
         return 1
     return status
 
@@ -314,7 +314,7 @@ def import_one(args: argparse.Namespace, catalogue_path: str,
                tasks: Sequence[Tuple[ArchiveFile, Optional[str]]], options: ApplyOptions) -> int:
     messages = read_catalogue(catalogue_path, args.format, args.encoding)
     run = import_catalogue(messages, tasks, options, args.jobs, catalogue_path)
-    status = report_run(run, options.skip_unwritable, "nothing written (--skip-unwritable "
+    status = report_run(run, options.skip_unwritable, "; nothing written (--skip-unwritable "
                         "writes the rest and keeps the source text of those)")
     if run.written:
         say(str(run.summary))
@@ -345,7 +345,7 @@ def cmd_texts_check(args: argparse.Namespace) -> int:
     messages = read_catalogue(args.catalogue, args.format, args.encoding)
     archives = find_archives(args.files, args.root)
     run = check_catalogue(messages, archives, options, args.jobs, args.catalogue)
-    status = report_run(run, False, "see above")
+    status = report_run(run, False, "")
     if status == 0:
         say("%d archive%s checked, no problem" % (len(archives), "" if len(archives) == 1 else "s"))
     return status
