@@ -271,6 +271,7 @@ def _rewritten(data, encoding="utf-8", delimiter=",", newline="\r\n", cell_newli
     (lambda d: _rewritten(d, delimiter=";", newline="\n"), None),              # LibreOffice
     (lambda d: _rewritten(d, "cp932", cell_newline="\r\n"), "cp932"),          # Japanese Excel
     (lambda d: _rewritten(d, "utf-16", delimiter="\t"), None),                 # Unicode text
+    (lambda d: _rewritten(d, "utf-16", delimiter="\t"), "utf-16-le"),
     (lambda d: codecs.BOM_UTF8 + _rewritten(d, delimiter="\t", newline="\n"), None),
 ])
 def test_csv_saved_again_by_spreadsheets_still_reads(save, encoding):

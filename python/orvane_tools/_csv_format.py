@@ -95,13 +95,15 @@ def _decode(data: bytes, encoding: Optional[str]) -> str:
     if codec == "utf-8":
         codec = "utf-8-sig"
     try:
-        return data.decode(codec)
+        text = data.decode(codec)
     except UnicodeDecodeError as error:
         line = data.count(b"\n", 0, error.start) + 1
         hint = (" (a spreadsheet may have saved it in another encoding: "
                 "name it with --encoding, such as cp932)" if encoding == "utf-8-sig" else "")
         raise CsvError("line %d: not valid %s%s" % (line, encoding.replace("-sig", ""), hint)
                        ) from None
+    # A byte-order mark left by an encoding named without one (utf-16-le, ...).
+    return text[1:] if text.startswith("\ufeff") else text
 
 
 def _columns(row: List[str]) -> List[Optional[str]]:
