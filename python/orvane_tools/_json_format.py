@@ -79,7 +79,9 @@ def _message(line: int, row: Dict[str, Any]) -> Message:
     notes = _strings(line, row, "notes")
     if legacy:
         address = row.get("address")
-        if address is not None:
+        if isinstance(address, int) and not isinstance(address, bool):
+            context = "0x%X" % address   # earlier readers took a JSON integer too
+        elif address is not None:
             context = address if isinstance(address, str) else str(address)
         notes += _strings(line, row, "labels")
     return Message(
