@@ -21,6 +21,7 @@ import dataclasses
 import os
 import re
 import tempfile
+from collections import Counter
 from dataclasses import dataclass, field
 from typing import Dict, List, Mapping, Optional, Pattern, Sequence, Set, Tuple
 
@@ -191,8 +192,6 @@ def stage(target: str, data: bytes) -> str:
     try:
         with os.fdopen(handle, "wb") as f:
             f.write(data)
-            f.flush()
-            os.fsync(f.fileno())
         os.chmod(temp, mode)
     except BaseException as error:
         try:
@@ -259,26 +258,33 @@ def _apply(archive_file: ArchiveFile, target: Optional[str], report: ArchiveRepo
     report.held_overrides = len(own)
 
     decided = _decided
-    write_string = archive.write_string
+    for text in set(found.texts) - decided.keys():
+        decided[text] = _decide(text, lookup)
+    uses = Counter(found.texts)
     counts = [0, 0, 0]  # unknown, untranslated, translated
-    for address, place, text in zip(found.addresses, found.places, found.texts):
-        mine = own.get(address) if own else None
-        if mine is None:
-            decision = decided.get(text)
-            if decision is None:
-                decision = decided[text] = _decide(text, lookup)
-        else:
-            decision = _decide(text, lookup, mine.translation)
-        state, written, wrong = decision
+    for text, (state, written, wrong) in ((t, decided[t]) for t in uses):
+        counts[state] += uses[text]
+        if wrong:
+            problems.extend("%s:%s: %s" % (name, place, p) for t, place in
+                            zip(found.texts, found.places) if t == text for p in wrong)
+    write_string = archive.write_string
+    for address, written in [(a, decided[t][1]) for a, t in zip(found.addresses, found.texts)]:
+        if written is not None and address not in own:
+            write_string(address, written)
+            report.changed += 1
+    for address, mine in own.items():
+        text = texts[address]
+        state, written, wrong = _decide(text, lookup, mine.translation)
+        counts[decided[text][0]] -= 1
         counts[state] += 1
         if wrong:
-            problems.extend("%s:%s: %s" % (name, place, p) for p in wrong)
+            problems.extend("%s:%s: %s" % (name, places.name(address), p) for p in wrong)
         elif written is not None:
             write_string(address, written)
             report.changed += 1
     report.unknown, report.untranslated = counts[0], counts[1]
     known = lookup.known
-    for text in set(found.texts):
+    for text in uses:
         key = text_key(text)
         if key in known:
             report.held.add(key)
