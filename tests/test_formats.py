@@ -84,7 +84,7 @@ def catalogue():
 
 # Escapes gettext reads that write_po never writes, in the file as a translator's tool
 # might leave them (all of them give characters CP932 holds, for msgconv).
-HAND_WRITTEN = (b'\n#, fuzzy\nmsgid "esc"\nmsgstr "\\x41\\x4142\\1012\\343\\201\\202\\x9\\11'
+HAND_WRITTEN = (b'\n#!dropped\n#kept\n#, fuzzy\nmsgid "esc"\nmsgstr "\\x41\\x4142\\1012\\343\\201\\202\\x9\\11'
                 b'\\a\\b\\f\\v\\\\\\"\\r"\n\nmsgid "tokens" msgstr "on" "one"\n  "line" # note\n')
 
 
@@ -95,6 +95,7 @@ def test_gettext_polib_and_our_reader_agree(tmp_path):
     assert unlined(ours.messages[:-2]) == catalogue()
     assert [m.translation for m in ours.messages[-2:]] == [
         "AB" + "A2" + "あ" + "\t\t\a\b\f\v\\\"\r", "ononeline"]
+    assert ours.messages[-2].comments == ["kept"]
     path = tmp_path / "cat.po"
     path.write_bytes(data)
     written = {}

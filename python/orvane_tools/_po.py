@@ -303,16 +303,17 @@ def _comments(message: Message, comments: List[str]) -> None:
             flags = [f.strip() for f in comment[2:].split(",")]
             if "fuzzy" in flags:
                 message.fuzzy = True
-        elif kind in (" ", ""):
-            message.comments.append(comment[2:])
-        # Other comment kinds (`#!`, `#=`, ...) carry nothing a message keeps.
+        elif kind != "!":
+            # A translator's comment: `# text`, or `#text` as gettext reads it too.
+            message.comments.append(comment[2:] if kind == " " else comment[1:])
+        # `#!` comments carry nothing a message keeps, as in gettext.
 
 
 # Over "\n" + a block of comment lines: a literal start is found fast.
 _BLOCK_REFERENCES = re.compile(r"\n#:([^\n]*)")
 _BLOCK_NOTES = re.compile(r"\n#\. ?([^\n]*)")
 _BLOCK_FLAGS = re.compile(r"\n#,([^\n]*)")
-_BLOCK_COMMENTS = re.compile(r"\n#(?: ([^\n]*))?(?=\n)")
+_BLOCK_COMMENTS = re.compile(r"\n#(?![.:,|~!]) ?([^\n]*)")
 
 
 def _comment_block(message: Message, block: str) -> None:
@@ -329,8 +330,9 @@ def _comment_block(message: Message, block: str) -> None:
     if "\n#," in block and "fuzzy" in block:
         message.fuzzy = any("fuzzy" in (f.strip() for f in flags.split(","))
                             for flags in _BLOCK_FLAGS.findall(block))
-    if "\n# " in block or "\n#\n" in block:
-        message.comments = [c for c in _BLOCK_COMMENTS.findall(block)]
+    comments = _BLOCK_COMMENTS.findall(block)
+    if comments:
+        message.comments = comments
 
 
 def _header(message: Message) -> Dict[str, str]:
