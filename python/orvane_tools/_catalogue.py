@@ -151,13 +151,15 @@ def scan_archive(archive: ArchiveFile) -> ArchiveTexts:
         raise ToolError("%s: %s" % (archive.path, error)) from None
 
 
-def build_catalogue(archives: Iterable[ArchiveTexts]) -> List[Message]:
-    """One message per distinct text: a reference per occurrence, the labels of its
-    labelled slots as notes. Archives are taken in name order whatever order they
-    come in."""
-    messages: Dict[str, Message] = {}
-    noted: Dict[str, Set[str]] = {}
-    for found in sorted(archives, key=lambda t: t.name):
+class _Builder:
+    """Messages gathered archive by archive, in name order."""
+
+    def __init__(self) -> None:
+        self.messages: Dict[str, Message] = {}
+        self.noted: Dict[str, Set[str]] = {}
+
+    def add(self, found: ArchiveTexts) -> None:
+        messages = self.messages
         prefix = found.name + ":"
         for text, reference in zip(found.texts, [prefix + p for p in found.places]):
             message = messages.get(text)
@@ -166,12 +168,21 @@ def build_catalogue(archives: Iterable[ArchiveTexts]) -> List[Message]:
             message.references.append(reference)
         for address, names in found.labels.items():
             text = found.texts[bisect.bisect_left(found.addresses, address)]
-            seen = noted.setdefault(text, set())
+            seen = self.noted.setdefault(text, set())
             for label in names:
                 if label not in seen:
                     seen.add(label)
                     messages[text].notes.append(label)
-    return list(messages.values())
+
+
+def build_catalogue(archives: Iterable[ArchiveTexts]) -> List[Message]:
+    """One message per distinct text: a reference per occurrence, the labels of its
+    labelled slots as notes. Archives are taken in name order whatever order they
+    come in."""
+    builder = _Builder()
+    for found in sorted(archives, key=lambda t: t.name):
+        builder.add(found)
+    return list(builder.messages.values())
 
 
 def _is_place(context: str) -> bool:
@@ -341,12 +352,15 @@ def export_catalogue(paths: Sequence[str], root: Optional[str] = None, jobs: int
     archives = find_archives(paths, root)
     scans: List[ArchiveTexts] = []
     failures: List[str] = []
+    builder = _Builder()
+    # Results come in name order: each is added while the workers read the next ones.
     for result in run_jobs(_scan_task, archives, jobs, "export"):
         if isinstance(result, str):
             failures.append(result)
         else:
             scans.append(result)
-    messages = build_catalogue(scans)
+            builder.add(result)
+    messages = list(builder.messages.values())
     if old is not None:
         messages = merge_catalogue(messages, old)
     return CatalogueExport(messages, scans, failures)
