@@ -84,8 +84,9 @@ def catalogue():
 
 # Escapes gettext reads that write_po never writes, in the file as a translator's tool
 # might leave them (all of them give characters CP932 holds, for msgconv).
-HAND_WRITTEN = (b'\n#!dropped\n#kept\n#, fuzzy\nmsgid "esc"\nmsgstr "\\x41\\x4142\\1012\\343\\201\\202\\x9\\11'
-                b'\\a\\b\\f\\v\\\\\\"\\r"\n\nmsgid "tokens" msgstr "on" "one"\n  "line" # note\n')
+HAND_WRITTEN = (b'\n#!dropped\n#kept\n#, fuzzy\nmsgid "esc"\n'
+                b'msgstr "\\x41\\x4142\\1012\\343\\201\\202\\x9\\11\\a\\b\\f\\v\\\\\\"\\r"\n'
+                b'\nmsgid "tokens" msgstr "on" "one"\n  "line" # note\n')
 
 
 def test_gettext_polib_and_our_reader_agree(tmp_path):
@@ -305,9 +306,10 @@ def test_csv_of_earlier_exports_and_errors():
         with pytest.raises(Exception) as error:
             read_csv(data, encoding)
         assert str(error.value).startswith(message), str(error.value)
-    for data, message in [(b'[\n {"source": 1}]', "line 2: source: expected a string"),
-                          (b'[\n {"source": "a"},\n {"sauce": "a"}]', 'line 3: unknown key "sauce"'),
-                          (b'[\n {"source": "a"}\n {}]', "line 3 column 2: Expecting ','")]:
+    for data, message in [
+            (b'[\n {"source": 1}]', "line 2: source: expected a string"),
+            (b'[\n {"source": "a"},\n {"sauce": "a"}]', 'line 3: unknown key "sauce"'),
+            (b'[\n {"source": "a"}\n {}]', "line 3 column 2: Expecting ','")]:
         with pytest.raises(Exception) as error:
             read_messages(data, "json")
         assert str(error.value).startswith(message), str(error.value)
