@@ -275,6 +275,7 @@ def _rewritten(data, encoding="utf-8", delimiter=",", newline="\r\n", cell_newli
     (lambda d: _rewritten(d, "utf-16", delimiter="\t"), None),                 # Unicode text
     (lambda d: _rewritten(d, "utf-16", delimiter="\t"), "utf-16-le"),
     (lambda d: codecs.BOM_UTF8 + _rewritten(d, delimiter="\t", newline="\n"), None),
+    (lambda d: _rewritten(d, newline="\r", cell_newline="\r"), None),        # CR line ends
 ])
 def test_csv_saved_again_by_spreadsheets_still_reads(save, encoding):
     messages = [Message("テキスト\r\n二行目", "Text\nsecond", references=["a.bin:X", "b.bin:0x4"],

@@ -118,7 +118,7 @@ def _columns(row: List[str]) -> List[Optional[str]]:
 def _dialect(text: str) -> Tuple[str, List[Optional[str]]]:
     """The separator, found as the one that splits the header row into the most known
     column names, and those names."""
-    first = text.split("\n", 1)[0]
+    first = _BREAK.split(text, 1)[0]
     best: Tuple[int, str, List[Optional[str]]] = (-1, ",", [])
     for separator in ",;\t":
         try:
@@ -171,7 +171,7 @@ def read_csv(data: bytes, encoding: Optional[str] = None) -> List[Message]:
 def _message(cells: Dict[str, str], line: int) -> Message:
     get = cells.get
     context: Optional[str] = get("context") or None
-    notes = [n for n in get("developer_comments", "").split("\n") if n]
+    notes = [n for n in _BREAK.split(get("developer_comments", "")) if n]
     if "address" in cells:
         # An earlier per-file export: the address is the context, the labels one cell.
         context = get("address", "").strip() or context
@@ -181,7 +181,7 @@ def _message(cells: Dict[str, str], line: int) -> Message:
         references=_references(get("location", "")), notes=notes,
         fuzzy=_truthy(get("fuzzy", "")), obsolete=_truthy(get("obsolete", "")),
         previous_source=get("previous_source") or None, line=line,
-        comments=[c for c in get("translator_comments", "").split("\n") if c])
+        comments=[c for c in _BREAK.split(get("translator_comments", "")) if c])
 
 
 # Spreadsheet rewrites.
