@@ -241,11 +241,19 @@ def test_import_applies_every_translation_then_overrides(game, capsys):
     # CR LF in the archive, LF in the catalogue: written back with CR LF.
     assert translate("Line one\r\nLine two") in tools.read_file(
         outputs[0]["system.bin"])[1].texts.values()
-    # --in-place writes over the archives; the one-archive form takes a catalogue too.
-    assert run(capsys, "texts", "import", "--catalogue", "en.po", "game", "--in-place")[0] == 0
-    assert {n: (game / n).read_bytes() for n in originals} == outputs[0]
+    # A character map for a font with other glyphs: applied, then written.
+    Path("font.map").write_text("é\t\uff45\n", encoding="utf-8")
+    Path("fr.po").write_text('msgid "はい"\nmsgstr "Oui é"\n', encoding="utf-8")
+    status, _, err = run(capsys, "texts", "import", "game/system.bin", "fr.po", "-o", "s.bin")
+    assert status == 1 and "'é' (U+00E9)" in err
+    status, _, err = run(capsys, "texts", "import", "game/system.bin", "fr.po", "-o", "s.bin",
+                         "--charmap", "font.map")
+    assert status == 0 and "Oui \uff45" in texts_of(Path("s.bin")).texts.values()
+    # The one-archive form takes a catalogue too; --in-place writes over the archives.
     status, _, err = run(capsys, "texts", "import", "game/system.bin", "en.po", "-o", "s.bin")
     assert status == 0 and Path("s.bin").read_bytes() == outputs[0]["system.bin"]
+    assert run(capsys, "texts", "import", "--catalogue", "en.po", "game", "--in-place")[0] == 0
+    assert {n: (game / n).read_bytes() for n in originals} == outputs[0]
 
 
 PROBLEMS = {  # source: (translation, what the problem line says)
