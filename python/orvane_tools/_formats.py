@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import os
-from typing import List, Optional, Sequence
+from typing import List, Mapping, Optional, Sequence
 
 from ._archive import ToolError, _shown
 from ._csv_format import read_csv, write_csv
@@ -40,12 +40,13 @@ def read_messages(data: bytes, format: str, encoding: Optional[str] = None) -> L
     return read_json(data)
 
 
-def write_messages(messages: Sequence[Message], format: str, language: str = "") -> bytes:
+def write_messages(messages: Sequence[Message], format: str, language: str = "",
+                   header: Optional[Mapping[str, str]] = None) -> bytes:
     """A translation file holding the messages in the order given; `language` goes into
-    the PO header."""
+    the PO header, which keeps the fields of `header` (an earlier catalogue's) if given."""
     _check(format)
     if format == "po":
-        return write_po(messages, language=language)
+        return write_po(messages, header, language)
     if format == "csv":
         return write_csv(messages)
     return write_json(messages)

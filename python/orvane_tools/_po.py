@@ -527,10 +527,16 @@ def write_po(messages: Iterable[Message], header: Optional[Mapping[str, str]] = 
              language: str = "", comment: str = "") -> bytes:
     """A PO file (UTF-8) holding the messages in the order given.
 
-    `header` None writes `po_header(language)`; a given header has its charset set to
-    UTF-8. `comment` goes first, as `#` lines.
+    `header` None writes `po_header(language)`; a given header (an earlier catalogue's,
+    keeping its translators' fields) gets the fields `msgfmt -c` asks for where it
+    lacks them, `language` when one is given, and the charset UTF-8. `comment` goes
+    first, as `#` lines.
     """
-    fields = dict(po_header(language) if header is None else header)
+    fields = po_header(language)
+    if header is not None:
+        fields = dict(header, **{k: v for k, v in fields.items() if k not in header})
+        if language:
+            fields["Language"] = language
     fields["Content-Type"] = "text/plain; charset=UTF-8"
     out: List[str] = []
     if comment:
