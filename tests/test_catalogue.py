@@ -203,7 +203,7 @@ def test_import_applies_every_translation_then_overrides(game, capsys):
         ref = by["はい"].references[0]
         messages.append(tools.Message("はい", "Oui", context=ref))  # an override
         messages.append(tools.Message("Not in the game", "Gone"))  # held by no archive
-        return messages
+        return [m for m in messages if m.source != "1/2"]  # a text the catalogue lacks
 
     translated_catalogue("game.po", "en.po", edit)
     originals = {p.relative_to(game).as_posix(): texts_of(p) for p in archives_of(game)}
@@ -215,8 +215,6 @@ def test_import_applies_every_translation_then_overrides(game, capsys):
         assert status == 0, err
         outputs.append({n: Path(out, n).read_bytes() for n in originals})
     assert outputs[0] == outputs[1]
-    override = po_messages("game.po")[0]  # unused; the reference is checked below
-    del override
     unknown = untranslated = changed = 0
     ref_archive, ref_place = parse_reference(next(
         m for m in po_messages("en.po") if m.context).context)
@@ -229,11 +227,14 @@ def test_import_applies_every_translation_then_overrides(game, capsys):
             elif text in ("いいえ", "Continue?"):
                 expected = text
                 untranslated += 1
+            elif text == "1/2":
+                expected = text
+                unknown += 1
             else:
                 expected = translate(text)
             assert after.texts[address] == expected, (name, address)
             changed += expected != text
-    assert err.splitlines() == [
+    assert unknown and err.splitlines() == [
         "orvane: %d archives written, %d texts changed, %d texts untranslated, "
         "1 fuzzy message not applied, 1 message no archive holds, "
         "%d texts the catalogue does not know" % (len(originals), changed, untranslated,
