@@ -375,6 +375,8 @@ examples:
   orvane compile game.json -o game.bin
   orvane texts export game.bin -o game.po    translate game.po, then:
   orvane texts import game.bin game.po -o game.bin
+  orvane texts export game/ -o game.po       one catalogue for a whole game, then:
+  orvane texts import --catalogue game.po game/ --out-dir patched/
   orvane diff old.bin game.bin               exit status 0 same, 1 different, 2 error
 """
 
