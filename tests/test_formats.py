@@ -86,17 +86,19 @@ def catalogue():
 # might leave them (all of them give characters CP932 holds, for msgconv).
 HAND_WRITTEN = (b'\n#!dropped\n#kept\n#, fuzzy\nmsgid "esc"\n'
                 b'msgstr "\\x41\\x4142\\1012\\343\\201\\202\\x9\\11\\a\\b\\f\\v\\\\\\"\\r"\n'
-                b'\nmsgid "tokens" msgstr "on" "one"\n  "line" # note\n')
+                b'\nmsgid "tokens" msgstr "on" "one"\n  "line" # note\n'
+                # An escape ends with its string; bytes join across strings.
+                b'\nmsgid "split"\nmsgstr "\\343\\201"\n"\\202 \\1" "23"\n')
 
 
 def test_gettext_polib_and_our_reader_agree(tmp_path):
     data = write_po(catalogue(), language="ja") + HAND_WRITTEN
     ours = read_po(data)
     assert ours.header["Language"] == "ja"
-    assert unlined(ours.messages[:-2]) == catalogue()
-    assert [m.translation for m in ours.messages[-2:]] == [
-        "AB" + "A2" + "あ" + "\t\t\a\b\f\v\\\"\r", "ononeline"]
-    assert ours.messages[-2].comments == ["kept"]
+    assert unlined(ours.messages[:-3]) == catalogue()
+    assert [m.translation for m in ours.messages[-3:]] == [
+        "AB" + "A2" + "あ" + "\t\t\a\b\f\v\\\"\r", "ononeline", "あ \x0123"]
+    assert ours.messages[-3].comments == ["kept"]
     path = tmp_path / "cat.po"
     path.write_bytes(data)
     written = {}

@@ -144,27 +144,29 @@ def _shown_char(c: str) -> str:
     return repr(c) if c.isprintable() else "U+%04X" % ord(c)
 
 
-def _unescape(raw: str, line: int, charset: str) -> str:
-    """A string token's value: its escapes read as gettext reads them."""
-    if "\\" not in raw:
-        return raw
-    if not _BYTE_ESCAPE.search(raw):
-        return _ESCAPE.sub(lambda m: _simple(m, line), raw)
-    # Octal and hex escapes give bytes of the file's charset: the string is rebuilt as
-    # bytes and decoded once.
+def _unescape(parts: List[str], line: int, charset: str) -> str:
+    """The value of a keyword's strings: their escapes read as gettext reads them, the
+    strings joined."""
+    if not any("\\" in raw for raw in parts):
+        return "".join(parts)
+    if not any(_BYTE_ESCAPE.search(raw) for raw in parts):
+        return "".join(_ESCAPE.sub(lambda m: _simple(m, line), raw) for raw in parts)
+    # Octal and hex escapes give bytes of the file's charset: the strings are rebuilt as
+    # bytes, each on its own (an escape ends with its string), and decoded once.
     out = bytearray()
-    pos = 0
-    for m in _ESCAPE.finditer(raw):
-        out += raw[pos:m.start()].encode(charset, "surrogateescape")
-        pos = m.end()
-        simple, octal, hexadecimal, _ = m.groups()
-        if octal is not None:
-            out.append(int(octal, 8) & 0xFF)
-        elif hexadecimal is not None:
-            out.append(int(hexadecimal, 16) & 0xFF)
-        else:
-            out += _simple(m, line).encode(charset)
-    out += raw[pos:].encode(charset, "surrogateescape")
+    for raw in parts:
+        pos = 0
+        for m in _ESCAPE.finditer(raw):
+            out += raw[pos:m.start()].encode(charset, "surrogateescape")
+            pos = m.end()
+            simple, octal, hexadecimal, _ = m.groups()
+            if octal is not None:
+                out.append(int(octal, 8) & 0xFF)
+            elif hexadecimal is not None:
+                out.append(int(hexadecimal, 16) & 0xFF)
+            else:
+                out += _simple(m, line).encode(charset)
+        out += raw[pos:].encode(charset, "surrogateescape")
     try:
         text = bytes(out).decode(charset)
     except UnicodeDecodeError:
@@ -217,11 +219,11 @@ class _Parser:
             if token[4] != keyword[4] or token[5] != keyword[5]:
                 raise PoError(token[2], "inconsistent use of #~" if token[4] != keyword[4]
                               else "inconsistent use of #|")
-            parts.append(_unescape(token[1], token[2], self.charset))
+            parts.append(token[1])
             self.at += 1
         if not parts:
             raise PoError(keyword[2], "%s without a string" % keyword[1])
-        return "".join(parts)
+        return _unescape(parts, keyword[2], self.charset)
 
     def messages(self) -> List[Message]:
         found: List[Message] = []
@@ -385,15 +387,16 @@ def _header_charset(head: bytes, whole: bool, ended: bool
         for token in tokens:
             if token[0] != "string":
                 break
-            parts.append(_unescape(token[1], token[2], "latin-1"))
+            parts.append(token[1])
         else:
             if not ended:
                 return "more"
+        header = _unescape(parts, msgid[2], "latin-1")
     except StopIteration:
         return None if whole else "more"
     except PoError:
         return None
-    m = _CHARSET.search(_header(Message("", "".join(parts))).get("Content-Type", ""))
+    m = _CHARSET.search(_header(Message("", header)).get("Content-Type", ""))
     if m is None or m.group(1).upper() == "CHARSET":
         return None
     return m.group(1), msgid[2]
@@ -429,8 +432,8 @@ def _messages(text: str, charset: str) -> List[Message]:
             if first is None:
                 continue
             more = m.group(name + "_more")
-            raw = first + "".join(_MORE.findall(more)) if more else first
-            strings[name] = _unescape(raw, line, charset)
+            strings[name] = _unescape([first] + _MORE.findall(more) if more else [first],
+                                      line, charset)
         message = Message(strings["source"], strings["translation"], strings.get("context"),
                           previous_source=strings.get("previous"), line=line)
         comments = m.group("comments")
