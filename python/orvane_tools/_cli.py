@@ -215,14 +215,14 @@ def read_catalogue(path: str, given: Optional[str], encoding: Optional[str]) -> 
         raise ToolError("%s: %s" % (path, error)) from None
 
 
-def catalogue_language(path: str, given: Optional[str]) -> str:
-    """--language, else the Language of the old catalogue's PO header."""
-    if given is not None or (formats.format_of(path) or "po") != "po":
-        return given or ""
+def old_header(path: str) -> Optional[Dict[str, str]]:
+    """The PO header of the catalogue merged with (its translators' fields are kept)."""
+    if (formats.format_of(path) or "po") != "po":
+        return None
     try:
-        return read_po(read_bytes(path)).header.get("Language", "")
+        return dict(read_po(read_bytes(path)).header)
     except ToolError:
-        return ""
+        return None
 
 
 def cmd_texts_export(args: argparse.Namespace) -> int:
@@ -236,8 +236,9 @@ def cmd_texts_export(args: argparse.Namespace) -> int:
     for failure in result.failures:
         say(failure)
     if args.output is not None:
-        language = args.language if old is None else catalogue_language(args.merge, args.language)
-        write_atomic(args.output, formats.write_messages(result.messages, fmt, language or ""))
+        header = old_header(args.merge) if args.merge is not None else None
+        write_atomic(args.output, formats.write_messages(result.messages, fmt,
+                                                         args.language or "", header))
     else:
         for texts in result.archives:
             target = os.path.join(args.out_dir, *(texts.name + "." + fmt).split("/"))
