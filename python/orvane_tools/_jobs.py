@@ -65,9 +65,10 @@ def run_jobs(work: Callable[[T], R], items: Sequence[T], jobs: int, what: str = 
     close the iterator, as `contextlib.closing` does), work in progress is finished
     and `discard` is given every result not yielded, and the last one yielded.
     """
-    bar = _bar(len(items), what)
+    bar = None
     try:
         if jobs <= 1 or len(items) <= 1:
+            bar = _bar(len(items), what)
             if initializer is not None:
                 initializer(*arguments)
             for item in items:
@@ -90,6 +91,8 @@ def run_jobs(work: Callable[[T], R], items: Sequence[T], jobs: int, what: str = 
             pending = iter(items)
             for item in itertools.islice(pending, 4 * jobs):
                 futures.append(pool.submit(work, item))
+            # The bar's thread starts once the workers are forked.
+            bar = _bar(len(items), what)
             while futures:
                 result = futures[0].result()
                 for item in itertools.islice(pending, 1):
