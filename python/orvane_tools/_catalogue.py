@@ -122,12 +122,19 @@ def open_archive(data: bytes, name: str) -> Tuple[Archive, ArchiveTexts, Places]
         kept = [i for i, t in enumerate(texts) if t]
         slots = [slots[i] for i in kept]
         texts = [texts[i] for i in kept]
-    if starts:
-        at = [bisect.bisect_right(starts, a) - 1 for a in slots]
-        names = ["0x%X" % a if i < 0 else prefixes[i] if a == starts[i]
-                 else "%s+0x%X" % (prefixes[i], a - starts[i]) for a, i in zip(slots, at)]
-    else:
-        names = ["0x%X" % a for a in slots]
+    # Slots between two labelled slots are named by the first of them.
+    first = bisect.bisect_left(slots, starts[0]) if starts else len(slots)
+    names = ["0x%X" % a for a in slots[:first]]
+    for k, start in enumerate(starts):
+        end = bisect.bisect_left(slots, starts[k + 1]) if k + 1 < len(starts) else len(slots)
+        if first == end:
+            continue
+        prefix = prefixes[k]
+        if slots[first] == start:
+            names.append(prefix)
+            first += 1
+        names += ["%s+0x%X" % (prefix, a - start) for a in slots[first:end]]
+        first = end
     result = ArchiveTexts(name, slots, names, texts,
                           {a: labels[a] for a in slots if a in labels} if labels else {})
     return archive, result, places
