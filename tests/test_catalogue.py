@@ -42,21 +42,24 @@ def gettext(*argv, **kwargs):
     return subprocess.run(list(argv), stderr=subprocess.PIPE, universal_newlines=True, **kwargs)
 
 
-def make_archive(seed, lines, extra_label=False):
-    """A scene: a labelled header slot, then records (speaker, line), then a menu."""
+def make_archive(seed, lines, extra_label=False, bare_start=False):
+    """A scene: a labelled header slot, then records (speaker, line), then a menu.
+    With bare_start, the first record and the header carry no label (places are
+    addresses up to the first label)."""
     rng = random.Random(seed)
     menu = rng.sample(SYSTEM, 4)
     size = 8 + 8 * len(lines) + 4 * len(menu)
     a = orvane_core.BinArchive()
     a.allocate_at_end(size)
     a.write_u32(0, len(lines))
-    a.write_labels(0, ["HEADER"])
+    if not bare_start:
+        a.write_labels(0, ["HEADER"])
     a.write_pointer(4, 8)
     for n, line in enumerate(lines):
         base = 8 + 8 * n
         a.write_string(base, rng.choice(SPEAKERS))
         a.write_string(base + 4, line)
-        if n % 4 == 0:
+        if n % 4 == 0 and not (bare_start and n == 0):
             a.write_labels(base, ["EVENT"])  # the same name again: EVENT, EVENT[2], ...
     menu_at = 8 + 8 * len(lines)
     a.write_labels(menu_at, ["MENU ITEMS" if extra_label else "MENU"])
@@ -72,7 +75,7 @@ def write_game(root, version=1):
         folder = root / ("maps/area%d" % (n % 3))
         folder.mkdir(parents=True, exist_ok=True)
         lines = scene_lines(n)
-        a = make_archive(n, lines, extra_label=(n == 5))
+        a = make_archive(n, lines, extra_label=(n == 5), bare_start=(n == 7))
         (folder / ("scene%02d.bin" % n)).write_bytes(bytes(a.serialize()))
     system = orvane_core.BinArchive()
     system.allocate_at_end(4 * len(SYSTEM))
@@ -142,6 +145,7 @@ def test_export_is_one_message_per_text_and_every_reference_resolves(game, capsy
     assert len(shared.references) > 3
     assert any('"MENU\\u0020ITEMS"' in r for m in messages for r in m.references)
     assert any(r.startswith("system.bin:0x") for m in messages for r in m.references)
+    assert any(r.startswith("maps/area1/scene07.bin:0x") for m in messages for r in m.references)
     assert any("EVENT[2]" in r for m in messages for r in m.references)
     # msgfmt -c accepts it without a word.
     checked = gettext("msgfmt", "-c", "-o", os.devnull, "game.po")
