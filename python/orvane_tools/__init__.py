@@ -11,7 +11,10 @@ its commands do:
 - `make_patch(a, b)` / `apply_patch(patch, file)`: the edits as operations on places,
   carried to another version of an archive (`make_folder_patch` over folders, one
   `ArchivePatch` per archive, each applied with `apply_archive_patch`);
-- `Places(labels)`: names addresses by labels (`ITEMS+0x14`) and resolves them.
+- `Places(labels)`: names addresses by labels (`ITEMS+0x14`) and resolves them;
+- `export_catalogue(paths)`: one catalogue for the texts of many archives, merged
+  with an older one (`merge_catalogue`); `import_catalogue(messages, archives)` and
+  `check_catalogue(messages, archives)` apply and check it.
 
 The names are imported on first use, so that the command starts with nothing loaded
 and Ctrl-C while it starts ends it quietly (`__main__.run`).
@@ -22,10 +25,17 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any, List
 
+    from ._apply import (ApplyOptions, ArchiveReport, ImportRun, Summary, check_catalogue,
+                         import_catalogue)
     from ._archive import Archive, Entries, ToolError, entries, read_file
+    from ._catalogue import (ArchiveFile, ArchiveTexts, CatalogueExport, build_catalogue,
+                             export_catalogue, find_archives, merge_catalogue,
+                             read_archive_texts)
     from ._align import Alignment, Segment, align
     from ._diff import Change, Comparison, Edit, compare, diff
     from ._document import compile, decompile
+    from ._jobs import default_jobs
+    from ._message import Message
     from ._patch import (Applied, ArchivePatch, Operation, Patch, apply_archive_patch,
                          apply_patch, make_archive_patch, make_folder_patch, make_patch,
                          read_patch)
@@ -36,6 +46,13 @@ if TYPE_CHECKING:
 _FROM = {
     "Archive": "_archive", "Entries": "_archive", "ToolError": "_archive",
     "entries": "_archive", "read_file": "_archive",
+    "ApplyOptions": "_apply", "ArchiveReport": "_apply", "ImportRun": "_apply",
+    "Summary": "_apply", "check_catalogue": "_apply", "import_catalogue": "_apply",
+    "ArchiveFile": "_catalogue", "ArchiveTexts": "_catalogue", "CatalogueExport": "_catalogue",
+    "build_catalogue": "_catalogue", "export_catalogue": "_catalogue",
+    "find_archives": "_catalogue", "merge_catalogue": "_catalogue",
+    "read_archive_texts": "_catalogue",
+    "default_jobs": "_jobs", "Message": "_message",
     "Alignment": "_align", "Segment": "_align", "align": "_align",
     "Change": "_diff", "Comparison": "_diff", "Edit": "_diff", "compare": "_diff",
     "diff": "_diff",

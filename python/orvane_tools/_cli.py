@@ -15,6 +15,7 @@ import codecs
 import io
 import json
 import os
+import re
 import sys
 import textwrap
 from typing import Callable, Dict, Iterable, List, Optional, Sequence, Tuple, TypeVar
@@ -22,14 +23,20 @@ from typing import Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Ty
 from tqdm import tqdm
 
 from ._archive import Archive, Entries, ToolError, hex_address, read_file
+from . import _formats as formats
+from ._apply import ApplyOptions, ImportRun, check_catalogue, import_catalogue
+from ._catalogue import ArchiveFile, build_catalogue, export_catalogue, find_archives
+from ._checks import read_charmap
 from ._diff import compare, diff
 from ._document import compile_entries, decompile
+from ._formats import FORMATS
+from ._jobs import default_jobs
+from ._message import Message
 from ._output import (STDIO, checked_archive, make_directory, read_input, shown_path,
                       write_output)
 from ._patch import (Patch, apply_patch, archive_files, make_folder_patch, make_patch,
                      read_patch)
-from ._texts import (FORMATS, UnwritableError, apply_translations, export_texts,
-                     read_translations, translated_entries)
+from ._po import read_po
 
 PROG = "orvane"
 T = TypeVar("T")
@@ -183,13 +190,6 @@ def cmd_compile(args: argparse.Namespace) -> int:
 
 # texts
 
-def format_of(given: Optional[str], path: Optional[str]) -> str:
-    if given:
-        return str(given)
-    suffix = os.path.splitext(path or "")[1].lstrip(".").lower()
-    return suffix if suffix in FORMATS else "po"
-
-
 def out_dir_path(directory: str, path: str, suffix: str) -> str:
     return os.path.join(directory, os.path.basename(path) + suffix)
 
@@ -207,64 +207,154 @@ def check_distinct_names(paths: Sequence[str]) -> None:
         seen[name] = path
 
 
+def read_catalogue(path: str, given: Optional[str], encoding: Optional[str]) -> List[Message]:
+    """The messages of a translation file, its format from --format or its suffix."""
+    fmt = given or formats.format_of(path) or "po"
+    data = read_input(path)
+    try:
+        return formats.read_messages(data, fmt, encoding)
+    except ToolError as error:
+        raise ToolError("%s: %s" % (shown_path(path), error)) from None
+
+
+def old_header(path: str) -> Optional[Dict[str, str]]:
+    """The PO header of the catalogue merged with (its translators' fields are kept)."""
+    if (formats.format_of(path) or "po") != "po":
+        return None
+    try:
+        return dict(read_po(read_bytes(path)).header)
+    except ToolError:
+        return None
+
+
 def cmd_texts_export(args: argparse.Namespace) -> int:
-    fmt = format_of(args.format, args.output)
-    if args.output is not None and len(args.files) > 1:
-        raise ToolError("several files need --out-dir DIR, not -o")
-    stdin_once(args.files)
+    fmt = args.format or (formats.format_of(args.output) if args.output else None) or "po"
+    old = None
+    if args.merge is not None:
+        if args.output is None:
+            raise ToolError("--merge writes one catalogue: give -o OUT")
+        old = read_catalogue(args.merge, None, None)
     if args.out_dir is not None:
-        check_distinct_names(args.files)
-        make_directory(args.out_dir)
+        check_distinct_names([path for path in args.files if path == STDIO])
+    result = export_catalogue(args.files, args.root, args.jobs, old)
+    for failure in result.failures:
+        say(failure)
+    if args.output is not None:
+        header = old_header(args.merge) if args.merge is not None else None
+        write_output(args.output, formats.write_messages(result.messages, fmt,
+                                                         args.language or "", header))
+    else:
+        for texts in result.archives:
+            target = os.path.join(args.out_dir, *(texts.name + "." + fmt).split("/"))
+            make_directory(os.path.dirname(target))
+            write_output(target, formats.write_messages(build_catalogue([texts]), fmt,
+                                                        args.language or ""))
+    return 1 if result.failures else 0
 
-    def job(path: str) -> None:
-        found = load(path)[1]
-        target = args.output or out_dir_path(args.out_dir, path, "." + fmt)
-        name = os.path.basename(shown_path(path))
-        write_output(target, export_texts(found, fmt, name).encode("utf-8"))
 
-    return each_file(args.files, "export", job)
+def apply_options(args: argparse.Namespace, write: bool) -> ApplyOptions:
+    charmap: Dict[str, str] = {}
+    if args.charmap is not None:
+        try:
+            charmap = read_charmap(read_bytes(args.charmap))
+        except ToolError as error:
+            raise ToolError("%s: %s" % (args.charmap, error)) from None
+    for pattern in args.placeholder:
+        try:
+            re.compile(pattern)
+        except re.error as error:
+            raise ToolError("--placeholder %s: %s" % (pattern, error)) from None
+    return ApplyOptions(list(args.placeholder), charmap,
+                        bool(getattr(args, "skip_unwritable", False)), write)
+
+
+def report_run(run: ImportRun, skip: bool, verb: str) -> int:
+    """Prints every failure and problem, one line each, then the outcome."""
+    status = 0
+    problems = 0
+    for report in run.reports:
+        if report.error is not None:
+            say(report.error)
+            status = 1
+        for problem in report.problems:
+            say(("warning: %s (kept the source text)" % problem) if skip else problem)
+            problems += 1
+    if problems and not skip:
+        say("%d problem%s%s" % (problems, "" if problems == 1 else "s", verb))
+        return 1
+    return status
 
 
 def cmd_texts_import(args: argparse.Namespace) -> int:
+    options = apply_options(args, True)
     if args.output is not None:
-        if len(args.files) != 2 or args.translations is not None:
-            raise ToolError("with -o give one archive and its translation: FILE TRANSLATION -o OUT")
-        jobs = [(args.files[0], args.files[1], args.output)]
-    else:
-        if args.translations is None:
-            raise ToolError("with --out-dir give --translations DIR (where the translation "
-                            "files are, named like the archives: game.bin.po)")
-        check_distinct_names(args.files)
-        fmt = args.format or "po"
-        jobs = [(path, out_dir_path(args.translations, path, "." + fmt),
-                 out_dir_path(args.out_dir, path, "")) for path in args.files]
-        make_directory(args.out_dir)
-    stdin_once(path for triple in jobs for path in triple[:2])
-    targets = dict((archive, (translation, out)) for archive, translation, out in jobs)
+        if args.catalogue is None and len(args.files) == 2:
+            archive_path, catalogue_path = args.files
+        elif args.catalogue is not None and len(args.files) == 1:
+            archive_path, catalogue_path = args.files[0], args.catalogue
+        else:
+            raise ToolError("with -o give one archive and its translation: FILE TRANSLATION "
+                            "-o OUT, or --catalogue FILE ARCHIVE -o OUT")
+        base = args.root if args.root is not None else (os.path.dirname(archive_path) or ".")
+        archive = ArchiveFile(os.path.relpath(archive_path, base).replace(os.sep, "/"),
+                              archive_path)
+        return import_one(args, catalogue_path, [(archive, args.output)], options)
+    if args.translations is not None:
+        return import_per_archive(args, options)
+    if args.catalogue is None:
+        raise ToolError("give --catalogue FILE (or, for one archive, FILE TRANSLATION -o OUT)")
+    check_distinct_names([path for path in args.files if path == STDIO])
+    archives = find_archives(args.files, args.root)
+    tasks: List[Tuple[ArchiveFile, Optional[str]]] = []
+    for archive in archives:
+        if args.in_place:
+            tasks.append((archive, archive.path))
+        else:
+            target = os.path.join(args.out_dir, *archive.name.split("/"))
+            make_directory(os.path.dirname(target))
+            tasks.append((archive, target))
+    return import_one(args, args.catalogue, tasks, options)
+
+
+def import_one(args: argparse.Namespace, catalogue_path: str,
+               tasks: Sequence[Tuple[ArchiveFile, Optional[str]]], options: ApplyOptions) -> int:
+    messages = read_catalogue(catalogue_path, args.format, args.encoding)
+    run = import_catalogue(messages, tasks, options, args.jobs, catalogue_path)
+    status = report_run(run, options.skip_unwritable, "; nothing written (--skip-unwritable "
+                        "writes the rest and keeps the source text of those)")
+    if run.written:
+        say(str(run.summary))
+    return status
+
+
+def import_per_archive(args: argparse.Namespace, options: ApplyOptions) -> int:
+    """The earlier form: --translations DIR holds NAME.po for each archive."""
+    if args.out_dir is None:
+        raise ToolError("--translations DIR goes with --out-dir OUT")
+    check_distinct_names(args.files)
+    fmt = args.format or "po"
+    make_directory(args.out_dir)
 
     def job(path: str) -> None:
-        translation, out = targets[path]
-        archive, found = load(path)
-        fmt = format_of(args.format, translation)
-        content = read_text(translation)
-        try:
-            items = read_translations(content, fmt,
-                                      translation if fmt == "po" and translation != STDIO
-                                      else None)
-            result = apply_translations(archive, items, args.skip_unwritable)
-        except UnwritableError as error:
-            for problem in error.problems:
-                say("%s: %s" % (shown_path(path), problem))
-            say("%s: %s" % (shown_path(path), error))
-            raise Failed(1) from None
-        except ToolError as error:
-            raise ToolError("%s: %s" % (shown_path(translation), error)) from None
-        for problem in result.skipped:
-            say("warning: %s: %s; kept the original text" % (shown_path(path), problem))
-        expected = translated_entries(found, items, result.skipped)
-        write_output(out, checked_archive(result.data, expected, path))
+        archive = ArchiveFile(os.path.basename(path), path)
+        translation = out_dir_path(args.translations, path, "." + fmt)
+        status = import_one(args, translation, [(archive, out_dir_path(args.out_dir, path, ""))],
+                            options)
+        if status:
+            raise Failed(status)
 
-    return each_file([j[0] for j in jobs], "import", job)
+    return each_file(args.files, "import", job)
+
+
+def cmd_texts_check(args: argparse.Namespace) -> int:
+    options = apply_options(args, False)
+    messages = read_catalogue(args.catalogue, args.format, args.encoding)
+    archives = find_archives(args.files, args.root)
+    run = check_catalogue(messages, archives, options, args.jobs, args.catalogue)
+    status = report_run(run, False, "")
+    if status == 0:
+        say("%d archive%s checked, no problem" % (len(archives), "" if len(archives) == 1 else "s"))
+    return status
 
 
 # diff
@@ -376,6 +466,8 @@ examples:
   orvane compile game.json -o game.bin
   orvane texts export game.bin -o game.po    translate game.po, then:
   orvane texts import game.bin game.po -o game.bin
+  orvane texts export game/ -o game.po       one catalogue for a whole game, then:
+  orvane texts import --catalogue game.po game/ --out-dir patched/
   orvane diff old.bin game.bin               exit status 0 same, 1 different, 2 error
   orvane patch make old.bin game.bin -o mod.json
   orvane patch apply mod.json other.bin -o other-mod.bin
@@ -466,13 +558,32 @@ def parser() -> argparse.ArgumentParser:
     texts_parser = p
     p.set_defaults(run=lambda args: usage(texts_parser))
 
-    p = command(texts, "export", "Write the texts of archives as PO, JSON or CSV files.",
+    def jobs_option(p: argparse.ArgumentParser) -> None:
+        p.add_argument("--jobs", type=positive, default=default_jobs(), metavar="N",
+                       help="archives read by N processes (default: the cores, %(default)s)")
+
+    def root_option(p: argparse.ArgumentParser) -> None:
+        p.add_argument("--root", metavar="DIR", help="what archive names are relative to "
+                       "(default: each folder given, or the folder of each file)")
+
+    def check_options(p: argparse.ArgumentParser) -> None:
+        p.add_argument("--format", choices=FORMATS,
+                       help="of the translation file; default: from its suffix, else po")
+        p.add_argument("--encoding", metavar="NAME",
+                       help="of a CSV file that is neither UTF-8 nor UTF-16 (cp932)")
+        p.add_argument("--placeholder", action="append", default=[], metavar="REGEX",
+                       help="its matches in a source must all be in the translation "
+                            "(repeatable)")
+        p.add_argument("--charmap", metavar="FILE", help="CHARACTER<TAB>REPLACEMENT lines, "
+                       "applied to translations before the checks")
+
+    p = command(texts, "export", "Write the texts of archives as one catalogue "
+                "(PO, JSON or CSV): one message per distinct text.",
                 "orvane texts export game.bin -o game.po\n"
-                "orvane texts export *.bin --out-dir po/    (writes po/NAME.bin.po)",
-                "Write the texts of archives as PO, JSON or CSV files: one message per text "
-                "entry, with its address, its slot's labels, its text and an empty "
-                "translation.")
-    p.add_argument("files", nargs="+", metavar="FILE", help="archive files; - for standard input")
+                "orvane texts export game/ -o game.po\n"
+                "orvane texts export new-game/ --merge game.po -o game.po\n"
+                "orvane texts export game/ --out-dir po/    (one per archive: po/NAME.bin.po)")
+    p.add_argument("files", nargs="+", metavar="PATH", help="archives, or folders of them")
     where = p.add_mutually_exclusive_group(required=True)
     where.add_argument("-o", "--output", metavar="OUT",
                        help="the translation file of one archive; - for standard output")
@@ -480,31 +591,49 @@ def parser() -> argparse.ArgumentParser:
                        help="write DIR/NAME.bin.po (or .json, .csv) for each archive NAME.bin, "
                             "creating DIR if needed")
     p.add_argument("--format", choices=FORMATS, help="default: from OUT's suffix, else po")
+    p.add_argument("--language", metavar="CODE", help="the catalogue's Language (ja, fr, pt_BR)")
+    p.add_argument("--merge", metavar="OLD", help="keep the translations of an older catalogue")
+    root_option(p)
+    jobs_option(p)
     p.set_defaults(run=cmd_texts_export)
 
     p = command(texts, "import",
-                "Apply translations (non-empty, not fuzzy) and write the archive.",
+                "Apply translations (non-empty, not fuzzy) and write the archives.",
+                "orvane texts import --catalogue game.po game/ --out-dir patched/\n"
+                "orvane texts import --catalogue game.po game/ --in-place\n"
                 "orvane texts import game.bin game.po -o game.bin\n"
                 "orvane texts import *.bin --translations po/ --out-dir out/\n"
                 "    (reads po/NAME.bin.po, writes out/NAME.bin)", IMPORT)
-    p.add_argument("files", nargs="+", metavar="FILE", help="FILE TRANSLATION with -o (either "
-                   "may be - for standard input); the archives with --out-dir")
+    p.add_argument("files", nargs="+", metavar="PATH", help="archives or folders; "
+                   "FILE TRANSLATION with -o (either may be - for standard input)")
+    p.add_argument("--catalogue", metavar="FILE", help="the translations")
     where = p.add_mutually_exclusive_group(required=True)
     where.add_argument("-o", "--output", metavar="OUT.bin",
                        help="the archive to write, which may be FILE itself; - for standard "
                             "output")
     where.add_argument("--out-dir", metavar="DIR",
-                       help="write DIR/NAME.bin for each archive NAME.bin, creating DIR if "
-                            "needed")
+                       help="write DIR/NAME for each archive NAME (its path below the folder "
+                            "given, or --root), creating folders as needed")
+    where.add_argument("--in-place", action="store_true", help="write over the archives")
     p.add_argument("--translations", metavar="DIR",
-                   help="with --out-dir: where the translation files are, each named after "
-                        "its archive: DIR/NAME.bin.po (.json or .csv with --format)")
-    p.add_argument("--format", choices=FORMATS,
-                   help="default: from TRANSLATION's suffix, else po")
+                   help="instead of --catalogue, with --out-dir: where the translation files "
+                        "are, each named after its archive: DIR/NAME.bin.po (.json or .csv "
+                        "with --format)")
+    check_options(p)
     p.add_argument("--skip-unwritable", action="store_true",
-                   help="keep the original text where a translation cannot be written "
-                        "in Shift_JIS, and warn")
+                   help="texts with a problem keep their source; the problems are warnings")
+    root_option(p)
+    jobs_option(p)
     p.set_defaults(run=cmd_texts_import)
+
+    p = command(texts, "check", "Check a catalogue against archives; write nothing.",
+                "orvane texts check --catalogue game.po game/ --placeholder '%[sd]'")
+    p.add_argument("files", nargs="+", metavar="PATH", help="archives, or folders of them")
+    p.add_argument("--catalogue", metavar="FILE", required=True, help="the translations")
+    check_options(p)
+    root_option(p)
+    jobs_option(p)
+    p.set_defaults(run=cmd_texts_check)
 
     p = command(commands, "diff", "Show what differs between two archives: bytes inserted, "
                 "removed and changed, and entries, by place in A.",
@@ -548,6 +677,16 @@ def parser() -> argparse.ArgumentParser:
 
     top.set_defaults(run=lambda args: usage(top))
     return top
+
+
+def positive(value: str) -> int:
+    try:
+        number = int(value)
+    except ValueError:
+        number = 0
+    if number < 1:
+        raise argparse.ArgumentTypeError("expected a whole number of at least 1, found %r" % value)
+    return number
 
 
 def usage(p: argparse.ArgumentParser) -> int:

@@ -9,6 +9,8 @@ archive they write loads back to what they meant to write.
   temporary file. Anything else that can be opened for writing (a device, a FIFO,
   `/dev/stdout`) is written to directly, as other command-line tools do. A directory
   is refused.
+- `stage_output(path, data)`: the same in two steps, for a command that writes many
+  files only once every one is ready: `Staged.commit()` or `Staged.discard()`.
 - `make_directory(path)`: `--out-dir`, created if missing.
 - `checked_archive(data, expected, name)`: `data` if it loads back to exactly the
   entries of `expected`, else a ToolError naming the first entry that does not.
@@ -21,6 +23,7 @@ import os
 import re
 import stat
 import sys
+from dataclasses import dataclass
 from typing import Any, List, Mapping, Optional, Tuple
 
 from ._archive import Entries, ToolError, _shown, describe_characters, hex_address, read_file
@@ -87,15 +90,72 @@ def _write_descriptor(fd: int, data: bytes) -> None:
         view = view[os.write(fd, view):]
 
 
+@dataclass
+class Staged:
+    """An output written but not yet in place. `commit()` puts it there (renames the
+    temporary file over the real one, or writes `data` to a descriptor, device or
+    FIFO); `discard()` drops it. Plain data, so a worker process can hand it back."""
+
+    path: str
+    real: str = ""
+    temp: str = ""
+    data: Optional[bytes] = None
+    fd: Optional[int] = None
+
+    def commit(self) -> None:
+        try:
+            if self.temp:
+                os.replace(self.temp, self.real)
+                self.temp = ""
+            elif self.fd is not None and self.data is not None:
+                _write_descriptor(self.fd, self.data)
+            elif self.data is not None:
+                with open(self.path, "wb") as f:
+                    f.write(self.data)
+        except OSError as error:
+            self.discard()
+            raise _failure(self.path, error) from None
+        self.data = None
+
+    def discard(self) -> None:
+        if self.temp:
+            _remove(self.temp)
+            self.temp = ""
+        self.data = None
+
+
+def stage_output(path: str, data: bytes) -> Staged:
+    """Gets `data` ready to go to `path` (see `write_output`) without touching what is
+    there: a regular file's replacement waits beside it in a temporary file."""
+    staged = Staged(path)
+    try:
+        _stage(staged, data)
+    except BaseException:
+        staged.discard()
+        raise
+    return staged
+
+
 def write_output(path: str, data: bytes) -> None:
     """Writes `data` to `path`, `-` being standard output (see the module's notes)."""
+    staged = Staged(path)
+    try:
+        _stage(staged, data)
+        staged.commit()
+    except BaseException:
+        staged.discard()
+        raise
+
+
+def _stage(staged: Staged, data: bytes) -> None:
+    path = staged.path
     if not path:
         raise ToolError("the output's file name is empty")
-    fd = 1 if path == STDIO else _descriptor(path)
+    staged.fd = 1 if path == STDIO else _descriptor(path)
+    if staged.fd is not None:
+        staged.data = data
+        return
     try:
-        if fd is not None:
-            _write_descriptor(fd, data)
-            return
         try:
             found: Optional[os.stat_result] = os.stat(path)
         except FileNotFoundError:
@@ -103,20 +163,18 @@ def write_output(path: str, data: bytes) -> None:
         if (found is not None and stat.S_ISDIR(found.st_mode)) or path.endswith(("/", os.sep)):
             raise ToolError("%s: is a directory; name a file to write" % path)
         if found is not None and not stat.S_ISREG(found.st_mode):
-            with open(path, "wb") as f:
-                f.write(data)
+            staged.data = data
             return
-        real = os.path.realpath(path)
+        staged.real = os.path.realpath(path)
         if found is not None:
-            same = os.stat(real)
+            same = os.stat(staged.real)
             if (same.st_dev, same.st_ino) != (found.st_dev, found.st_ino):
                 # Not reachable by a name (a descriptor's deleted file): write through it.
-                with open(path, "wb") as f:
-                    f.write(data)
+                staged.data = data
                 return
     except OSError as error:
         raise _failure(path, error) from None
-    _replace(path, real, found, data)
+    _temporary(staged, found, data)
 
 
 def _new_file_mode() -> int:
@@ -135,31 +193,33 @@ def _remove(path: str) -> None:
 _TEMP_FLAGS = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0)
 
 
-def _replace(path: str, real: str, found: Optional[os.stat_result], data: bytes) -> None:
-    """Writes a temporary file beside `real` and renames it over `real`.
+def _temporary(staged: Staged, found: Optional[os.stat_result], data: bytes) -> None:
+    """Writes `data` to a new temporary file beside `staged.real`, with the permissions
+    (and, where allowed, the owner) of `found`, and records it in `staged.temp`.
 
-    The temporary file's name is chosen before it is created and removed on any
-    exception, so an interrupt that lands inside the `open` call, after the file came
-    into being, still removes it. A name that exists already belongs to someone else:
-    another name is tried, and that file is never removed.
+    The temporary file's name is recorded before it is created, so the caller's
+    cleanup removes it even when an interrupt lands inside the `open` call, after the
+    file came into being. A name that exists already belongs to someone else: another
+    name is tried, and that file is never removed.
     """
-    directory, base = os.path.split(real)
-    temp = ""
+    path = staged.path
+    directory, base = os.path.split(staged.real)
+    for _ in range(100):
+        staged.temp = os.path.join(directory, ".%s.%s.tmp" % (base, os.urandom(4).hex()))
+        try:
+            handle = os.open(staged.temp, _TEMP_FLAGS, 0o600)
+            break
+        except FileExistsError:
+            staged.temp = ""
+        except OSError as error:
+            staged.temp = ""
+            if not os.path.isdir(directory):
+                raise _failure(path, error) from None
+            raise ToolError("%s: cannot create a temporary file beside it: %s"
+                            % (path, error.strerror or error)) from None
+    else:
+        raise ToolError("%s: cannot create a temporary file beside it" % path)
     try:
-        for _ in range(100):
-            temp = os.path.join(directory, ".%s.%s.tmp" % (base, os.urandom(4).hex()))
-            try:
-                handle = os.open(temp, _TEMP_FLAGS, 0o600)
-                break
-            except FileExistsError:
-                temp = ""
-            except OSError as error:
-                if not os.path.isdir(directory):
-                    raise
-                raise ToolError("%s: cannot create a temporary file beside it: %s"
-                                % (path, error.strerror or error)) from None
-        else:
-            raise ToolError("%s: cannot create a temporary file beside it" % path)
         with os.fdopen(handle, "wb") as f:
             f.write(data)
             f.flush()
@@ -167,18 +227,12 @@ def _replace(path: str, real: str, found: Optional[os.stat_result], data: bytes)
         if found is not None and hasattr(os, "chown") and (
                 found.st_uid, found.st_gid) != (os.geteuid(), os.getegid()):
             try:
-                os.chown(temp, found.st_uid, found.st_gid)
+                os.chown(staged.temp, found.st_uid, found.st_gid)
             except OSError:
                 pass  # only the owner's permission bits can be kept
-        os.chmod(temp, found.st_mode & 0o7777 if found is not None else _new_file_mode())
-        os.replace(temp, real)
-        temp = ""
-    except BaseException as error:
-        if temp:
-            _remove(temp)
-        if isinstance(error, OSError):
-            raise _failure(path, error) from None
-        raise
+        os.chmod(staged.temp, found.st_mode & 0o7777 if found is not None else _new_file_mode())
+    except OSError as error:
+        raise _failure(path, error) from None
 
 
 # The check that an archive file loads back to what was meant.

@@ -1,0 +1,113 @@
+"""Running one job per archive on several processes.
+
+Workers receive what names the work (paths, names), never file contents, and return
+small results; results come back in the order of the inputs whatever the number of
+workers, so every output is the same for every `jobs`. With one job (or one input)
+the work runs in this process. Workers ignore Ctrl-C: the interrupted parent stops
+them and cleans up, so no output is left half-written.
+"""
+from __future__ import annotations
+
+import itertools
+import multiprocessing
+import os
+import signal
+import sys
+import threading
+from collections import deque
+from concurrent.futures import Future, ProcessPoolExecutor
+from typing import Any, Callable, Deque, Generator, Optional, Sequence, Tuple, TypeVar
+
+from tqdm import tqdm
+
+__all__ = ["default_jobs", "run_jobs"]
+
+T = TypeVar("T")
+R = TypeVar("R")
+
+
+def default_jobs() -> int:
+    """The number of cores this process may run on."""
+    try:
+        return max(1, len(os.sched_getaffinity(0)))  # type: ignore[attr-defined,unused-ignore]
+    except (AttributeError, OSError):
+        return max(1, os.cpu_count() or 1)
+
+
+def _ignore_interrupts(initializer: Optional[Callable[..., None]], arguments: Tuple[Any, ...]) -> None:
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    if initializer is not None:
+        initializer(*arguments)
+
+
+def _context() -> Any:
+    # fork is the cheapest start, and safe while this process runs one thread.
+    if "fork" in multiprocessing.get_all_start_methods() and threading.active_count() == 1:
+        return multiprocessing.get_context("fork")
+    return multiprocessing.get_context("spawn")
+
+
+def _bar(total: int, what: str) -> Optional["tqdm[Any]"]:
+    if total > 1 and sys.stderr.isatty():
+        return tqdm(total=total, desc=what, unit="archive", file=sys.stderr, leave=False)
+    return None
+
+
+def run_jobs(work: Callable[[T], R], items: Sequence[T], jobs: int, what: str = "",
+             initializer: Optional[Callable[..., None]] = None,
+             arguments: Tuple[Any, ...] = (),
+             discard: Optional[Callable[[R], None]] = None) -> Generator[R, None, None]:
+    """work(item) for every item, yielded in the order of `items`.
+
+    `work` and `initializer` must be module-level functions; `initializer(*arguments)`
+    runs once in each worker (and once here when the work runs here). A progress bar
+    counts the items on a terminal. When the caller stops early (an error, Ctrl-C;
+    close the iterator, as `contextlib.closing` does), work in progress is finished
+    and `discard` is given every result not yielded, and the last one yielded.
+    """
+    bar = None
+    try:
+        if jobs <= 1 or len(items) <= 1:
+            bar = _bar(len(items), what)
+            if initializer is not None:
+                initializer(*arguments)
+            for item in items:
+                result = work(item)
+                if bar is not None:
+                    bar.update()
+                try:
+                    yield result
+                except GeneratorExit:
+                    if discard is not None:
+                        discard(result)
+                    raise
+            return
+        pool = ProcessPoolExecutor(min(jobs, len(items)), mp_context=_context(),
+                                   initializer=_ignore_interrupts,
+                                   initargs=(initializer, arguments))
+        futures: Deque["Future[R]"] = deque()
+        try:
+            # Submitted a window ahead of what is consumed, so results do not pile up.
+            pending = iter(items)
+            for item in itertools.islice(pending, 4 * jobs):
+                futures.append(pool.submit(work, item))
+            # The bar's thread starts once the workers are forked.
+            bar = _bar(len(items), what)
+            while futures:
+                result = futures[0].result()
+                for item in itertools.islice(pending, 1):
+                    futures.append(pool.submit(work, item))
+                if bar is not None:
+                    bar.update()
+                yield result
+                futures.popleft()  # only now is the result the caller's
+        finally:
+            for future in futures:
+                future.cancel()
+            pool.shutdown(wait=True)
+            for future in futures:
+                if discard is not None and not future.cancelled() and future.exception() is None:
+                    discard(future.result())
+    finally:
+        if bar is not None:
+            bar.close()
