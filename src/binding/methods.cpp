@@ -78,12 +78,10 @@ constexpr std::size_t kMethodCount = sizeof(kMethods) / sizeof(kMethods[0]);
 // Load in row_binding.h.
 template <std::size_t I>
 PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t given, PyObject* kwnames) {
-  constexpr Enter enter = kMethods[I].enter;
-  if constexpr (enter != nullptr) {
-    return enter(kMethods[I], self, args, given, kwnames);
-  } else {
-    return run_call<kMethods[I].param_count>(kMethods[I], self, args, given, kwnames);
-  }
+  // A plain if: the row is a constant, so the compiler keeps one of the two calls.
+  if (kMethods[I].enter != nullptr)
+    return kMethods[I].enter(kMethods[I], self, args, given, kwnames);
+  return run_call<kMethods[I].param_count>(kMethods[I], self, args, given, kwnames);
 }
 template <std::size_t I>
 PyObject* entry_noargs(PyObject* self, PyObject*) {
