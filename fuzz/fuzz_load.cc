@@ -6,9 +6,15 @@
 // almost every mutation breaks that. So each input is tried as given and, when it has
 // a header whose file_size is wrong, once more with its first four bytes replaced by
 // its own length: that lets the fuzzer reach the tables and the text region.
+//
+// With ORVANE_FUZZ_TRACE set, each load prints one line to stdout: its error, or what
+// the archive holds and a digest of the file it writes. Builds for other platforms
+// replay the corpus with it and must print the same lines.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <iostream>
 #include <vector>
 
 #include "fuzz_checks.h"
@@ -18,8 +24,37 @@ namespace {
 using namespace fuzz;
 using orvane::load_u32;
 
+bool tracing = false;
+
+/// FNV-1a: a digest of a written file that is the same on every platform.
+std::uint64_t digest(const std::vector<std::uint8_t>& bytes) {
+  std::uint64_t hash = 0xCBF29CE484222325u;
+  for (const std::uint8_t byte : bytes) hash = (hash ^ byte) * 0x100000001B3u;
+  return hash;
+}
+
+void trace(std::size_t length, const orvane::Result<BinArchive>& loaded) {
+  std::cout << "load " << length << " bytes: ";
+  if (!loaded.ok()) {
+    std::cout << loaded.error().message << "\n";
+    return;
+  }
+  const BinArchive& a = loaded.value();
+  const Counts c = counts(a);
+  std::cout << "0x" << hex(c.data) << " data, " << c.text << " text, " << c.pointers
+            << " pointers, " << c.labels << " labels; ";
+  auto written = orvane::serialize(a);
+  if (written.ok()) {
+    std::cout << "writes " << written.value().size() << " bytes, digest "
+              << hex(digest(written.value())) << "\n";
+  } else {
+    std::cout << "write fails: " << written.error().message << "\n";
+  }
+}
+
 void check_load(const std::uint8_t* bytes, std::size_t length) {
   auto loaded = orvane::from_bytes(orvane::ByteView{bytes, length});
+  if (tracing) trace(length, loaded);
   if (!loaded.ok()) {
     const std::string& m = loaded.error().message;
     FUZZ_REQUIRE(is_load_message(m), "undocumented load message: " + m);
@@ -58,6 +93,11 @@ void check_load(const std::uint8_t* bytes, std::size_t length) {
 }
 
 }  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  tracing = std::getenv("ORVANE_FUZZ_TRACE") != nullptr;
+  return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   check_load(data, size);

@@ -109,6 +109,48 @@ def test_callers_keyword_dict_is_not_changed():
     assert kwargs == {"bytes": b"", "foo": 1}
 
 
+def test_keyword_names_of_a_str_subclass():
+    """Keys that are str subclasses take a path of their own: their __hash__ and __eq__
+    are Python code, so they are matched through a dictionary of the keywords, built
+    before the call takes access. Same results and messages as exact keys; an error
+    from that code propagates and leaves the archive free."""
+    archive = blank_archive(8)
+    hashed = []
+
+    class Key(str):
+        def __hash__(self):
+            archive.write_u8(0, 0xAA)  # an editing call: no access is held yet
+            hashed.append(str(self))
+            return str.__hash__(self)
+
+        __eq__ = str.__eq__
+
+    class Unhashable(str):
+        def __hash__(self):
+            raise LookupError("no hash")
+
+    keywords = {Key("address"): 4, Key("value"): 9}
+    del hashed[:]
+    archive.write_u8(**keywords)
+    assert sorted(hashed) == ["address", "value"]
+    assert archive.read_bytes(address=0, **{Key("amount"): 6}) == b"\xaa\0\0\0\x09\0"
+    loaded = BinArchive.from_bytes(**{Key("bytes"): bytes(archive.serialize())})
+    assert loaded.read_u8(4) == 9
+    prefix = "BinArchive.read_bytes() "
+    assert type_error(lambda: archive.read_bytes(**{Key("amount"): 1})) == (
+        prefix + "missing required positional argument: address",)
+    assert type_error(lambda: archive.read_bytes(0, **{Key("address"): 0, Key("amount"): 1})) == (
+        prefix + "got multiple values for argument: address",)
+    assert type_error(lambda: archive.read_bytes(0, 1, **{Key("count"): 1})) == (
+        prefix + "got an unexpected keyword argument: count",)
+    assert type_error(lambda: archive.read_bytes(0, **{Key("count"): 1, "amount": 1})) == (
+        prefix + "got an unexpected keyword argument: count",)
+    with pytest.raises(LookupError, match="no hash"):
+        archive.write_u8(0, **{Unhashable("value"): 1})
+    archive.write_u8(1, 7)
+    assert archive.read_u8(1) == 7
+
+
 # --- integers -----------------------------------------------------------------------
 
 

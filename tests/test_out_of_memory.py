@@ -144,11 +144,11 @@ _fail_allocation = getattr(ctypes.CDLL(orvane_core.__file__), "orvane_fail_alloc
 needs_injection = pytest.mark.skipif(
     _fail_allocation is None, reason="needs the fault-injection build of the module")
 if _fail_allocation is not None:
-    _fail_allocation.argtypes = [ctypes.c_long, ctypes.c_int]
+    _fail_allocation.argtypes = [ctypes.c_longlong, ctypes.c_int]
     _fail_allocation.restype = None
     _live_allocations = ctypes.CDLL(orvane_core.__file__).orvane_live_allocations
     _live_allocations.argtypes = []
-    _live_allocations.restype = ctypes.c_long
+    _live_allocations.restype = ctypes.c_longlong
 
 
 @needs_injection

@@ -40,6 +40,14 @@ bool intern_parameter_names() noexcept;
 /// model and builds the result; null with an error set on failure.
 using Invoke = PyObject* (*)(PyObject* self, const PyRef* args);
 
+struct MethodRow;
+
+/// A row's own entry point, for a row whose call does work outside the frame (loading
+/// without the GIL); it runs the frame itself for the rest. Called with the fast
+/// calling convention's arguments, like run_call.
+using Enter = PyObject* (*)(const MethodRow& row, PyObject* self, PyObject* const* args,
+                            Py_ssize_t given, PyObject* kwnames);
+
 /// One row of the method table.
 struct MethodRow {
   const char* name;
@@ -48,6 +56,8 @@ struct MethodRow {
   const Param* params;
   std::size_t param_count;
   Invoke invoke;
+  /// Null: the call runs entirely inside the frame (run_call).
+  Enter enter;
 };
 
 /// Runs one method call: access, parsing into `slots` (one per parameter of the row),

@@ -12,17 +12,19 @@ namespace orvane::py {
 
 namespace {
 
-/// The interpreter's index conversion into a C long, then a signed 32-bit range as a
-/// 32-bit C long would have it (C long is 64 bits here, so that bound is ours, with the
-/// same text). The value stays a long: the narrower rules check it once more.
+/// The interpreter's index conversion into a C long, then the signed 32-bit range that a
+/// 32-bit C long has. Where C long is 32 bits (Windows), the interpreter's conversion
+/// is that bound; where it is wider (Linux, macOS), the bound is ours, with the
+/// interpreter's text. The value stays a long: the narrower rules check it once more.
 bool long_in_i32_range(PyObject* object, long& out) {
   PyRef index =
       PyLong_CheckExact(object) ? PyRef::borrow(object) : PyRef::steal(PyNumber_Index(object));
   if (!index) return false;
   out = PyLong_AsLong(index.get());
   if (out == -1 && PyErr_Occurred()) return false;
-  if (out < std::numeric_limits<std::int32_t>::min() ||
-      out > std::numeric_limits<std::int32_t>::max()) {
+  const long long value = out;  // compared as long long, so no width makes a test vacuous
+  if (value < std::numeric_limits<std::int32_t>::min() ||
+      value > std::numeric_limits<std::int32_t>::max()) {
     PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C long");
     return false;
   }
@@ -45,17 +47,20 @@ bool narrow(PyObject* object, T& out) {
 
 bool U64::convert(PyObject* object, type& out) {
   if (PyLong_CheckExact(object)) {  // the common case: PyNumber_Index would return it as is
-    // The interpreter's unsigned long conversion reads the digits directly, where the
-    // long long one goes through a byte array for any value of two digits (>= 2^30).
-    // Both take the same values; only their error texts differ, so on an error the
-    // long long one runs again for its own.
-    static_assert(sizeof(unsigned long) == sizeof(type), "unsigned long holds 64 bits");
-    const unsigned long value = PyLong_AsUnsignedLong(object);
-    if (!(value == static_cast<unsigned long>(-1) && PyErr_Occurred())) {
-      out = value;
-      return true;
+    if constexpr (sizeof(unsigned long) == sizeof(type)) {
+      // Where C long holds 64 bits (Linux, macOS): the interpreter's unsigned long
+      // conversion reads the digits directly, where the long long one goes through a
+      // byte array for any value of two digits (>= 2^30). Both take the same values;
+      // only their error texts differ, so on an error the long long one runs again for
+      // its own. Where C long is narrower (Windows), only the long long one takes
+      // every value.
+      const unsigned long value = PyLong_AsUnsignedLong(object);
+      if (!(value == static_cast<unsigned long>(-1) && PyErr_Occurred())) {
+        out = value;
+        return true;
+      }
+      PyErr_Clear();
     }
-    PyErr_Clear();
     out = PyLong_AsUnsignedLongLong(object);
     return !(out == static_cast<type>(-1) && PyErr_Occurred());
   }

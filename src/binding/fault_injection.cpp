@@ -5,11 +5,20 @@
 #include <cstdlib>
 #include <new>
 
+// The two switches are exported for ctypes, by the platform's own spelling.
+#if defined(_WIN32)
+#define ORVANE_EXPORT __declspec(dllexport)
+#elif defined(__GNUC__)
+#define ORVANE_EXPORT __attribute__((visibility("default")))
+#else
+#define ORVANE_EXPORT
+#endif
+
 namespace {
 
-long g_countdown = -1;  // allocations left before the refused one; negative: none
+long long g_countdown = -1;  // allocations left before the refused one; negative: none
 bool g_keep_failing = false;
-long g_live = 0;  // C++ allocations made and not yet given back
+long long g_live = 0;  // C++ allocations made and not yet given back
 
 void release(void* p) noexcept {
   if (p == nullptr) return;
@@ -47,15 +56,14 @@ void* allocate_or_throw(std::size_t size, std::size_t alignment) {
 
 /// n >= 0: the n-th C++ allocation from now (counting from 0) fails, and with
 /// keep_failing every one after it too; n < 0: allocations succeed again.
-extern "C" __attribute__((visibility("default"))) void orvane_fail_allocation(long n,
-                                                                              int keep_failing) {
+extern "C" ORVANE_EXPORT void orvane_fail_allocation(long long n, int keep_failing) {
   g_countdown = n;
   g_keep_failing = keep_failing != 0;
 }
 
 /// The C++ allocations not yet given back, so a test can tell that a failed call
 /// leaked nothing.
-extern "C" __attribute__((visibility("default"))) long orvane_live_allocations() {
+extern "C" ORVANE_EXPORT long long orvane_live_allocations() {
   return g_live;
 }
 

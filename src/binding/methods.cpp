@@ -73,9 +73,14 @@ constexpr MethodRow kMethods[] = {
 constexpr std::size_t kMethodCount = sizeof(kMethods) / sizeof(kMethods[0]);
 
 // The interpreter passes no per-method data to a C function, so each row gets its own
-// two-line entry point that hands its row to the shared frame.
+// short entry point that hands its row to the shared frame, or to the row's own entry
+// (from_bytes, which loads outside the frame). Not noexcept, for that row's sake: see
+// Load in row_binding.h.
 template <std::size_t I>
 PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t given, PyObject* kwnames) {
+  // A plain if: the row is a constant, so the compiler keeps one of the two calls.
+  if (kMethods[I].enter != nullptr)
+    return kMethods[I].enter(kMethods[I], self, args, given, kwnames);
   return run_call<kMethods[I].param_count>(kMethods[I], self, args, given, kwnames);
 }
 template <std::size_t I>

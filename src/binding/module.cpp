@@ -29,9 +29,14 @@ bool add(PyObject* module, const char* name, PyRef value) {
 
 }  // namespace orvane::py
 
-// Spelled out instead of PyMODINIT_FUNC: before 3.9 that macro leaves the symbol's
-// visibility alone, and this build hides everything it does not export explicitly.
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit_orvane_core() {
+// The interpreter's own declaration of an entry point. From 3.9 on it also exports the
+// symbol; 3.8's leaves that to the compiler's default visibility, which this build sets
+// to hidden, so for 3.8 the visibility pragma of GCC and Clang exports it. (On Windows
+// every version's declaration exports it.)
+#if PY_VERSION_HEX < 0x03090000 && defined(__GNUC__)
+#pragma GCC visibility push(default)
+#endif
+PyMODINIT_FUNC PyInit_orvane_core() {
   using namespace orvane::py;
   PyRef module = PyRef::steal(PyModule_Create2(&g_module, 1013));
   if (!module) return nullptr;
@@ -40,3 +45,6 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_orvane_core()
   if (!add(module.get(), "BinArchive", std::move(type))) return nullptr;
   return module.release();
 }
+#if PY_VERSION_HEX < 0x03090000 && defined(__GNUC__)
+#pragma GCC visibility pop
+#endif
