@@ -112,8 +112,6 @@ class FlatIndex {
     }
   }
 
-  std::size_t memory() const noexcept { return slots_.capacity() * sizeof(std::uint32_t); }
-
  private:
   static void prefetch(const void* address) noexcept {
 #if defined(__GNUC__) || defined(__clang__)

@@ -114,11 +114,6 @@ class SlotMap {
     if (moved) reindex();
   }
 
-  /// Bytes held, for measurements.
-  std::size_t memory() const noexcept {
-    return entries_.capacity() * sizeof(Entry) + index_.memory();
-  }
-
  private:
   static std::uint64_t hash(Address address) noexcept { return mix_bits(address); }
 

@@ -83,13 +83,6 @@ bool Text::equals(std::string_view utf8) const {
   return view(scratch) == utf8;
 }
 
-bool operator==(const Text& a, const Text& b) {
-  if (a.identity() == b.identity()) return true;
-  if (a.size() != b.size()) return false;
-  std::string scratch;
-  return b.equals(a.view(scratch));
-}
-
 TextBlock::TextBlock(ByteView bytes, std::size_t texts) {
   // Records find their bytes by a 32-bit offset and their block by a 32-bit index.
   if (texts > 0xFFFFFFFFu || bytes.size > 0xFFFFFFFFu) {

@@ -57,9 +57,6 @@ class Text {
   /// Equal for copies of one Text, which therefore hold the same characters.
   const void* identity() const noexcept { return record_; }
 
-  friend bool operator==(const Text& a, const Text& b);
-  friend bool operator!=(const Text& a, const Text& b) { return !(a == b); }
-
  private:
   friend class TextBlock;
   /// `word` holds the UTF-8 size and the flags below. An owned record counts its own

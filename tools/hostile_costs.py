@@ -103,6 +103,22 @@ def build(case: str, entries: int, length: int) -> Tuple[bytes, int]:
         slots = 16
         rows = [(4 * (i * slots // entries), 0) for i in range(entries)]
         return archive_file(bytes(4 * slots), [], rows, run), entries * length
+    if case == "own-empty":
+        return text_entries_file(entries, bytes(entries), lambda i: i), 0
+    if case == "label-own-empty":
+        return archive_file(bytes(4), [], [(0, i) for i in range(entries)], bytes(entries)), 0
+    if case in ("pairs-text", "pairs-label"):
+        # entries / 2 runs "A\0", each named by two entries (one on the "A", one on
+        # the terminator), so every run has two positions inside it.
+        runs = entries // 2
+        if case == "pairs-text":
+            return text_entries_file(2 * runs, b"A\0" * runs, lambda i: i), runs
+        rows = [(4 * (i % 16), i) for i in range(2 * runs)]
+        return archive_file(bytes(64), [], rows, b"A\0" * runs), runs
+    if case == "katakana":
+        # One string of half-width katakana: every byte decodes to three of UTF-8.
+        run = bytes(0xB1 + i % 45 for i in range(length)) + b"\0"
+        return text_entries_file(1, run, lambda i: 0), 3 * length
     raise ValueError(case)
 
 
