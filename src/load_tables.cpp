@@ -75,7 +75,8 @@ std::uint64_t size(const BinArchive& archive) noexcept {
 }
 
 namespace {
-/// The three maps from the tables; the data region is left to the caller.
+/// The three maps from the tables, their lookup tables not built yet; the data
+/// region is left to the caller.
 Status read_entries(ByteView input, const Layout& layout, BinArchive& archive);
 }  // namespace
 
@@ -104,7 +105,10 @@ Result<BinArchive> from_bytes(ByteView input) {
   BinArchive archive;
   Status entries = read_entries(input, layout, archive);
   if (!entries.ok()) return std::move(entries).take_error();
-  // Copied last, once the table of strings is gone, so the two never coexist.
+  // Indexed and copied last, once the table of strings is gone, so they never coexist.
+  archive.pointers.index_appended();
+  archive.text.index_appended();
+  archive.labels.index_appended();
   archive.data.assign(bytes + kHeaderSize, bytes + layout.pointer_table);
   return archive;
 }
@@ -116,9 +120,9 @@ Status read_entries(ByteView input, const Layout& layout, BinArchive& archive) {
   const std::uint64_t length = input.size;
   EntryCounts entries;
   const Strings strings = resolve_strings(input, string_positions(input, layout, entries));
-  archive.text.reserve(static_cast<std::size_t>(entries.texts));
-  archive.pointers.reserve(static_cast<std::size_t>(entries.pointers));
-  archive.labels.reserve(static_cast<std::size_t>(entries.labels));
+  archive.text.reserve_appended(static_cast<std::size_t>(entries.texts));
+  archive.pointers.reserve_appended(static_cast<std::size_t>(entries.pointers));
+  archive.labels.reserve_appended(static_cast<std::size_t>(entries.labels));
 
   // A file laid out by the writer lists data pointers in address order: those go to
   // the map unindexed and are indexed once at the end. An entry out of order switches
@@ -144,8 +148,6 @@ Status read_entries(ByteView input, const Layout& layout, BinArchive& archive) {
       archive.text.insert_or_assign(address, *text);
     }
   }
-  archive.pointers.index_appended();
-  archive.text.index_appended();
 
   // Label rows come in address order too, a slot's names one after another.
   bool in_order = true;
@@ -175,7 +177,6 @@ Status read_entries(ByteView input, const Layout& layout, BinArchive& archive) {
     }
     archive.labels.find_or_insert(address).push_back(*name);
   }
-  archive.labels.index_appended();
   return Ok{};
 }
 

@@ -2,7 +2,10 @@
 // decoded at once (one position) or read through one shared copy of the run (several).
 #include "resolve_strings.h"
 
+#include <cstdint>
 #include <cstring>
+#include <new>
+#include <optional>
 
 #include "radix_sort.h"
 #include "shift_jis.h"
@@ -15,35 +18,66 @@ namespace {
 constexpr const char* kFellOut = "Fell out of buffer while reading shift-jis string.";
 constexpr const char* kDecodeError = "Error decoding shift-jis string.";
 
-/// Strings that start at one position each, decoded at once and packed back to back
-/// into blocks of about kBlockBytes of UTF-8 (a block lives while any of its texts
-/// does, so a few big blocks would pin much memory after edits; tiny ones would cost
-/// an allocation each).
+/// Writes the UTF-8 form of a scalar value at `out`; returns the bytes written.
+std::size_t put_utf8(std::uint32_t code_point, std::uint8_t* out) noexcept {
+  if (code_point < 0x80) {
+    out[0] = static_cast<std::uint8_t>(code_point);
+    return 1;
+  }
+  if (code_point < 0x800) {
+    out[0] = static_cast<std::uint8_t>(0xC0 | code_point >> 6);
+    out[1] = static_cast<std::uint8_t>(0x80 | (code_point & 0x3F));
+    return 2;
+  }
+  if (code_point < 0x10000) {
+    out[0] = static_cast<std::uint8_t>(0xE0 | code_point >> 12);
+    out[1] = static_cast<std::uint8_t>(0x80 | (code_point >> 6 & 0x3F));
+    out[2] = static_cast<std::uint8_t>(0x80 | (code_point & 0x3F));
+    return 3;
+  }
+  out[0] = static_cast<std::uint8_t>(0xF0 | code_point >> 18);
+  out[1] = static_cast<std::uint8_t>(0x80 | (code_point >> 12 & 0x3F));
+  out[2] = static_cast<std::uint8_t>(0x80 | (code_point >> 6 & 0x3F));
+  out[3] = static_cast<std::uint8_t>(0x80 | (code_point & 0x3F));
+  return 4;
+}
+
+/// Strings decoded at load time. Text of up to Text::kInHandle bytes goes into its
+/// handle. Longer strings are packed back to back into blocks of about kBlockBytes of
+/// UTF-8 and at most kBlockTexts texts (a block lives while any of its texts does, so
+/// a few big blocks would pin much memory after edits; tiny ones would cost an
+/// allocation each). A string longer than a block is measured first and decoded
+/// straight into an allocation of its exact size, so it never exists twice.
 class DecodedBlocks {
  public:
   static constexpr std::size_t kBlockBytes = 256 * 1024;
+  static constexpr std::size_t kBlockTexts = 8 * 1024;
 
   DecodedBlocks(Strings& strings, std::size_t input_size) : strings_(strings) {
     chars_.reserve(input_size < kBlockBytes ? input_size : kBlockBytes);
   }
 
-  /// Decodes `bytes` (a whole stored string) for the next position, `position`.
+  /// Decodes `bytes` (a stored string from its position to its terminator, byte-order
+  /// mark included) for the next position, `position`.
   void add(std::uint64_t position, ByteView bytes) {
     std::size_t mark = 0;
     const TextEncoding encoding = sniff_byte_order_mark(bytes, mark);
-    const std::size_t begin = chars_.size();
-    if (begin != 0 && begin + bytes.size > kBlockBytes) {
+    const ByteView chars{bytes.data + mark, bytes.size - mark};
+    if (chars.size > kBlockBytes) {
+      add_long(position, chars, encoding);
+      return;
+    }
+    if (!chars_.empty() &&
+        (chars_.size() + chars.size > kBlockBytes || pending_.size() == kBlockTexts)) {
       flush();
     }
     const std::size_t start = chars_.size();
-    if (!decode_text(ByteView{bytes.data + mark, bytes.size - mark}, encoding, chars_)) {
+    if (!decode_text(chars, encoding, chars_)) {
       strings_.emplace(position, Strings::kDoesNotDecode);
       return;
     }
     const std::size_t size = chars_.size() - start;
-    if (chars_.size() > 0xFFFFFFFFu) {
-      // A block addresses at most 4 GiB. A file holds less, but some characters
-      // triple in UTF-8: such a string (alone in the buffer, see above) gets its own.
+    if (size <= Text::kInHandle) {
       strings_.emplace(position, Strings::kText,
                        Text::owned(std::string_view(chars_.data() + start, size)));
       chars_.resize(start);
@@ -54,7 +88,10 @@ class DecodedBlocks {
 
   /// Moves what is pending into a block of its exact size.
   void flush() {
-    if (pending_.empty()) return;
+    if (pending_.empty()) {
+      chars_.clear();
+      return;
+    }
     TextBlock block(ByteView{reinterpret_cast<const std::uint8_t*>(chars_.data()), chars_.size()},
                     pending_.size());
     for (const Pending& p : pending_) strings_.set_text(p.k, block.add_decoded(p.begin, p.size));
@@ -66,6 +103,27 @@ class DecodedBlocks {
   struct Pending {
     std::size_t k, begin, size;
   };
+
+  void add_long(std::uint64_t position, ByteView chars, TextEncoding encoding) {
+    std::uint64_t size = 0;
+    std::uint32_t code_point = 0;
+    for (std::size_t at = 0; at < chars.size;) {
+      if (!next_char(encoding, chars.data, chars.size, at, code_point)) {
+        strings_.emplace(position, Strings::kDoesNotDecode);
+        return;
+      }
+      size += utf8_length(code_point);
+    }
+    if (size > SIZE_MAX) throw std::bad_alloc();
+    std::uint8_t* out = nullptr;
+    Text text = Text::owned_space(static_cast<std::size_t>(size), out);
+    for (std::size_t at = 0; at < chars.size;) {
+      next_char(encoding, chars.data, chars.size, at, code_point);
+      out += put_utf8(code_point, out);
+    }
+    strings_.emplace(position, Strings::kText, std::move(text));
+  }
+
   Strings& strings_;
   std::string chars_;
   std::vector<Pending> pending_;
@@ -109,8 +167,6 @@ void decode_run(ByteView input, const Position* positions, std::size_t count,
     decoded.add(first, whole);
     return;
   }
-  TextBlock run(whole, count);
-  const ByteView bytes = run.bytes();
   // Each position's encoding and where its characters begin, then the decoded length
   // of every position, one pass per encoding that occurs. A mark's length is fixed per
   // encoding, so the starts of one encoding ascend with the positions.
@@ -123,7 +179,7 @@ void decode_run(ByteView input, const Position* positions, std::size_t count,
   for (std::size_t k = 0; k < count; ++k) {
     const auto begin = static_cast<std::size_t>(positions[k] - first);
     std::size_t mark = 0;
-    encodings[k] = sniff_byte_order_mark(ByteView{bytes.data + begin, bytes.size - begin}, mark);
+    encodings[k] = sniff_byte_order_mark(ByteView{whole.data + begin, whole.size - begin}, mark);
     const auto e = static_cast<std::size_t>(encodings[k]);
     ++per_encoding[e];
     mark_of[e] = mark;
@@ -135,8 +191,27 @@ void decode_run(ByteView input, const Position* positions, std::size_t count,
     starts[e].push_back(static_cast<Position>(begin + mark_of[e]));
   }
   for (std::size_t e = 0; e < kEncodings; ++e) {
-    if (!starts[e].empty()) suffix_sizes(bytes, static_cast<TextEncoding>(e), starts[e], sizes[e]);
+    if (!starts[e].empty()) suffix_sizes(whole, static_cast<TextEncoding>(e), starts[e], sizes[e]);
   }
+  // Decoding each position costs the sum of the lengths that do not fit a handle;
+  // sharing the run costs its bytes and a block header. A run named at a few places
+  // near its end (or at its terminator) is cheaper decoded.
+  std::uint64_t decoded_bytes = 0;
+  std::size_t shared = 0;  // texts that would live in the run's block
+  for (std::size_t e = 0; e < kEncodings; ++e) {
+    for (const std::int64_t size : sizes[e]) {
+      if (size > static_cast<std::int64_t>(Text::kInHandle)) {
+        decoded_bytes += static_cast<std::uint64_t>(size);
+        ++shared;
+      }
+    }
+  }
+  constexpr std::uint64_t kBlockHeader = 32;
+  // A position that does not decode is never decoded again: that would read the rest
+  // of the run once per position.
+  const bool share = decoded_bytes > whole.size + kBlockHeader;
+  std::optional<TextBlock> run;
+  if (share) run.emplace(whole, shared);
   std::size_t taken[kEncodings] = {0, 0, 0, 0};
   for (std::size_t k = 0; k < count; ++k) {
     const auto e = static_cast<std::size_t>(encodings[k]);
@@ -144,9 +219,12 @@ void decode_run(ByteView input, const Position* positions, std::size_t count,
     const std::int64_t size = sizes[e][taken[e]++];
     if (size < 0) {
       strings.emplace(positions[k], Strings::kDoesNotDecode);
+    } else if (!share || size <= static_cast<std::int64_t>(Text::kInHandle)) {
+      const auto begin = static_cast<std::size_t>(positions[k] - first);
+      decoded.add(positions[k], ByteView{whole.data + begin, whole.size - begin});
     } else {
       strings.emplace(positions[k], Strings::kText,
-                      run.add_on_read(start, encodings[k], static_cast<std::uint64_t>(size)));
+                      run->add_on_read(start, encodings[k], static_cast<std::uint64_t>(size)));
     }
   }
 }

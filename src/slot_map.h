@@ -34,6 +34,12 @@ class SlotMap {
     grow_to(entries);
   }
 
+  /// Room in the dense array only, for `entries` entries added by append_above.
+  void reserve_appended(std::size_t entries) {
+    if (entries > FlatIndex::kNone - 1) throw std::bad_alloc();
+    entries_.reserve(entries);
+  }
+
   const Value* find(Address address) const noexcept {
     const std::uint32_t position = locate(address);
     return position == FlatIndex::kNone ? nullptr : &entries_[position].second;
