@@ -58,13 +58,13 @@ class DecodedBlocks {
   }
 
   /// Decodes `bytes` (a stored string from its position to its terminator, byte-order
-  /// mark included) for the next position, `position`.
-  void add(std::uint64_t position, ByteView bytes) {
+  /// mark included) for the k-th position.
+  void add(std::size_t k, ByteView bytes) {
     std::size_t mark = 0;
     const TextEncoding encoding = sniff_byte_order_mark(bytes, mark);
     const ByteView chars{bytes.data + mark, bytes.size - mark};
     if (chars.size > kBlockBytes) {
-      add_long(position, chars, encoding);
+      add_long(k, chars, encoding);
       return;
     }
     if (!chars_.empty() &&
@@ -73,17 +73,18 @@ class DecodedBlocks {
     }
     const std::size_t start = chars_.size();
     if (!decode_text(chars, encoding, chars_)) {
-      strings_.emplace(position, Strings::kDoesNotDecode);
+      strings_.emplace(k, Strings::kDoesNotDecode);
       return;
     }
     const std::size_t size = chars_.size() - start;
     if (size <= Text::kInHandle) {
-      strings_.emplace(position, Strings::kText,
+      strings_.emplace(k, Strings::kText,
                        Text::owned(std::string_view(chars_.data() + start, size)));
       chars_.resize(start);
       return;
     }
-    pending_.push_back(Pending{strings_.emplace(position, Strings::kText), start, size});
+    strings_.emplace(k, Strings::kText);
+    pending_.push_back(Pending{k, start, size});
   }
 
   /// Moves what is pending into a block of its exact size.
@@ -104,12 +105,12 @@ class DecodedBlocks {
     std::size_t k, begin, size;
   };
 
-  void add_long(std::uint64_t position, ByteView chars, TextEncoding encoding) {
+  void add_long(std::size_t k, ByteView chars, TextEncoding encoding) {
     std::uint64_t size = 0;
     std::uint32_t code_point = 0;
     for (std::size_t at = 0; at < chars.size;) {
       if (!next_char(encoding, chars.data, chars.size, at, code_point)) {
-        strings_.emplace(position, Strings::kDoesNotDecode);
+        strings_.emplace(k, Strings::kDoesNotDecode);
         return;
       }
       size += utf8_length(code_point);
@@ -121,7 +122,7 @@ class DecodedBlocks {
       next_char(encoding, chars.data, chars.size, at, code_point);
       out += put_utf8(code_point, out);
     }
-    strings_.emplace(position, Strings::kText, std::move(text));
+    strings_.emplace(k, Strings::kText, std::move(text));
   }
 
   Strings& strings_;
@@ -129,103 +130,144 @@ class DecodedBlocks {
   std::vector<Pending> pending_;
 };
 
-/// For each of `starts` (ascending offsets into `run`, none past its end), the UTF-8
-/// length of what run[start..] decodes to in `encoding`, or -1 where it does not decode.
-/// One pass from the end of the run: the length at i follows from the length just after
-/// the character that starts at i, at most kMaxCharBytes further on, so a window of that
-/// many lengths serves instead of a table over the whole run (8 bytes per byte, once per
-/// encoding, which a hostile file could make 32 times its own size).
-void suffix_sizes(ByteView run, TextEncoding encoding, const std::vector<Position>& starts,
-                  std::vector<std::int64_t>& sizes) {
+/// One run of bytes, its terminator excluded, and the string positions inside it.
+struct Run {
+  ByteView bytes;
+  const Position* positions;  // ascending file offsets, the first at bytes.data
+  std::size_t count;
+
+  std::size_t begin(std::size_t k) const noexcept {
+    return static_cast<std::size_t>(positions[k] - positions[0]);
+  }
+  ByteView from(std::size_t k) const noexcept {
+    return ByteView{bytes.data + begin(k), bytes.size - begin(k)};
+  }
+  TextEncoding encoding(std::size_t k, std::size_t& mark) const noexcept {
+    return sniff_byte_order_mark(from(k), mark);
+  }
+};
+
+/// For each position of `run` whose byte-order mark picks `encoding` (a mark of `mark`
+/// bytes), calls each(k, size, start) with the UTF-8 length of what the run decodes to
+/// from its characters' start on, or -1 where it does not decode; positions come in
+/// descending order. One pass from the end of the run: the length at i follows from
+/// the length just after the character that starts at i, at most kMaxCharBytes
+/// further on, so a window of that many lengths serves instead of a table over the
+/// whole run (8 bytes per byte, once per encoding, which a hostile file could make 32
+/// times its own size), and nothing is held per position.
+template <typename Each>
+void suffix_sizes(const Run& run, TextEncoding encoding, std::size_t mark, Each each) {
   constexpr std::size_t kWindow = 8;  // a power of two above kMaxCharBytes
   static_assert(kWindow > kMaxCharBytes, "the window must reach past the longest character");
+  auto picks = [&](std::size_t k) {
+    std::size_t ignored = 0;
+    return run.encoding(k, ignored) == encoding;
+  };
+  std::size_t lowest = 0;  // the first position of this encoding
+  while (lowest < run.count && !picks(lowest)) ++lowest;
+  if (lowest == run.count) return;
+  const ByteView bytes = run.bytes;
+  std::size_t next = run.count;  // positions[next - 1] is the next one to report
+  auto skip = [&] {
+    while (next > 0 && !picks(next - 1)) --next;
+  };
+  skip();
   std::int64_t window[kWindow];
-  window[run.size % kWindow] = 0;
-  std::size_t next = starts.size();
-  sizes.assign(starts.size(), -1);
-  while (next > 0 && starts[next - 1] == run.size) sizes[--next] = 0;
-  for (std::size_t i = run.size; next > 0 && i-- > starts[0];) {
+  window[bytes.size % kWindow] = 0;
+  while (next > 0 && run.begin(next - 1) + mark == bytes.size) {
+    --next;
+    each(next, std::int64_t{0}, bytes.size);
+    skip();
+  }
+  for (std::size_t i = bytes.size; next > 0 && i-- > run.begin(lowest) + mark;) {
     std::size_t after = i;
     std::uint32_t code_point = 0;
     std::int64_t size = -1;
-    if (next_char(encoding, run.data, run.size, after, code_point) &&
+    if (next_char(encoding, bytes.data, bytes.size, after, code_point) &&
         window[after % kWindow] >= 0) {
       size = window[after % kWindow] + static_cast<std::int64_t>(utf8_length(code_point));
     }
     window[i % kWindow] = size;
-    while (next > 0 && starts[next - 1] == i) sizes[--next] = size;
+    while (next > 0 && run.begin(next - 1) + mark == i) {
+      --next;
+      each(next, size, i);
+      skip();
+    }
   }
 }
 
-/// Decodes the strings at `positions` (ascending, distinct), which all end at the
-/// 0x00 byte at `terminator`.
+/// Decodes the strings at `positions` (ascending, distinct; the k-th of them is
+/// position first_index + k of `strings`), which all end at the 0x00 byte at
+/// `terminator`.
 void decode_run(ByteView input, const Position* positions, std::size_t count,
-                std::uint64_t terminator, Strings& strings, DecodedBlocks& decoded) {
+                std::size_t first_index, std::uint64_t terminator, Strings& strings,
+                DecodedBlocks& decoded) {
   const std::uint64_t first = positions[0];
-  const ByteView whole{input.data + first, static_cast<std::size_t>(terminator - first)};
+  const Run run{ByteView{input.data + first, static_cast<std::size_t>(terminator - first)},
+                positions, count};
   if (count == 1) {  // the usual case: one string, decoded now
-    decoded.add(first, whole);
+    decoded.add(first_index, run.bytes);
     return;
   }
-  // Each position's encoding and where its characters begin, then the decoded length
-  // of every position, one pass per encoding that occurs. A mark's length is fixed per
-  // encoding, so the starts of one encoding ascend with the positions.
+  // The encodings that occur, and each one's mark length (fixed per encoding, so the
+  // starts of one encoding ascend with the positions).
   constexpr std::size_t kEncodings = 4;
-  std::vector<Position> starts[kEncodings];  // a run lies inside the file
-  std::vector<std::int64_t> sizes[kEncodings];
-  std::vector<TextEncoding> encodings(count);
-  std::size_t per_encoding[kEncodings] = {0, 0, 0, 0};
-  std::size_t mark_of[kEncodings] = {0, 0, 0, 0};  // a mark's length is fixed per encoding
+  bool occurs[kEncodings] = {false, false, false, false};
+  std::size_t mark_of[kEncodings] = {0, 0, 0, 0};
   for (std::size_t k = 0; k < count; ++k) {
-    const auto begin = static_cast<std::size_t>(positions[k] - first);
     std::size_t mark = 0;
-    encodings[k] = sniff_byte_order_mark(ByteView{whole.data + begin, whole.size - begin}, mark);
-    const auto e = static_cast<std::size_t>(encodings[k]);
-    ++per_encoding[e];
+    const auto e = static_cast<std::size_t>(run.encoding(k, mark));
+    occurs[e] = true;
     mark_of[e] = mark;
   }
-  for (std::size_t e = 0; e < kEncodings; ++e) starts[e].reserve(per_encoding[e]);
-  for (std::size_t k = 0; k < count; ++k) {
-    const auto e = static_cast<std::size_t>(encodings[k]);
-    const auto begin = static_cast<std::size_t>(positions[k] - first);
-    starts[e].push_back(static_cast<Position>(begin + mark_of[e]));
-  }
-  for (std::size_t e = 0; e < kEncodings; ++e) {
-    if (!starts[e].empty()) suffix_sizes(whole, static_cast<TextEncoding>(e), starts[e], sizes[e]);
-  }
+  auto each_size = [&](auto each) {
+    for (std::size_t e = 0; e < kEncodings; ++e) {
+      if (occurs[e]) suffix_sizes(run, static_cast<TextEncoding>(e), mark_of[e], each);
+    }
+  };
   // Decoding each position costs the sum of the lengths that do not fit a handle;
   // sharing the run costs its bytes and a block header. A run named at a few places
-  // near its end (or at its terminator) is cheaper decoded.
+  // near its end (or at its terminator) is cheaper decoded. The lengths are held for
+  // the second step when the positions are few, else found again: a hostile run has a
+  // position at every byte.
+  constexpr std::size_t kHeldSizes = 1 << 16;
+  const bool hold = count <= kHeldSizes;
+  std::vector<std::int64_t> held(hold ? count : 0, -1);
   std::uint64_t decoded_bytes = 0;
   std::size_t shared = 0;  // texts that would live in the run's block
-  for (std::size_t e = 0; e < kEncodings; ++e) {
-    for (const std::int64_t size : sizes[e]) {
-      if (size > static_cast<std::int64_t>(Text::kInHandle)) {
-        decoded_bytes += static_cast<std::uint64_t>(size);
-        ++shared;
-      }
+  each_size([&](std::size_t k, std::int64_t size, std::size_t) {
+    if (hold) held[k] = size;
+    if (size > static_cast<std::int64_t>(Text::kInHandle)) {
+      decoded_bytes += static_cast<std::uint64_t>(size);
+      ++shared;
     }
-  }
+  });
   constexpr std::uint64_t kBlockHeader = 32;
   // A position that does not decode is never decoded again: that would read the rest
   // of the run once per position.
-  const bool share = decoded_bytes > whole.size + kBlockHeader;
-  std::optional<TextBlock> run;
-  if (share) run.emplace(whole, shared);
-  std::size_t taken[kEncodings] = {0, 0, 0, 0};
-  for (std::size_t k = 0; k < count; ++k) {
-    const auto e = static_cast<std::size_t>(encodings[k]);
-    const std::size_t start = starts[e][taken[e]];
-    const std::int64_t size = sizes[e][taken[e]++];
+  const bool share = decoded_bytes > run.bytes.size + kBlockHeader;
+  std::optional<TextBlock> block;
+  if (share) block.emplace(run.bytes, shared);
+  auto finish = [&](std::size_t k, std::int64_t size, std::size_t start) {
     if (size < 0) {
-      strings.emplace(positions[k], Strings::kDoesNotDecode);
+      strings.emplace(first_index + k, Strings::kDoesNotDecode);
     } else if (!share || size <= static_cast<std::int64_t>(Text::kInHandle)) {
-      const auto begin = static_cast<std::size_t>(positions[k] - first);
-      decoded.add(positions[k], ByteView{whole.data + begin, whole.size - begin});
+      decoded.add(first_index + k, run.from(k));
     } else {
-      strings.emplace(positions[k], Strings::kText,
-                      run->add_on_read(start, encodings[k], static_cast<std::uint64_t>(size)));
+      std::size_t mark = 0;
+      const TextEncoding encoding = run.encoding(k, mark);
+      strings.emplace(first_index + k, Strings::kText,
+                      block->add_on_read(start, encoding, static_cast<std::uint64_t>(size)));
     }
+  };
+  if (!hold) {
+    each_size(finish);
+    return;
+  }
+  for (std::size_t k = 0; k < count; ++k) {
+    std::size_t mark = 0;
+    run.encoding(k, mark);
+    finish(k, held[k], run.begin(k) + mark);
   }
 }
 
@@ -234,7 +276,8 @@ void decode_run(ByteView input, const Position* positions, std::size_t count,
 const Text* Strings::at(std::uint64_t offset, std::uint64_t input_size, const char*& error) const {
   const Position position = clamp_position(offset, input_size);
   const auto found = std::lower_bound(positions_.begin(), positions_.end(), position);
-  if (found == positions_.end() || *found != position || outcomes_.size() != positions_.size()) {
+  if (found == positions_.end() || *found != position ||
+      outcomes_[static_cast<std::size_t>(found - positions_.begin())] == kUnresolved) {
     throw Fault("A string position was not resolved before use.");
   }
   const auto k = static_cast<std::size_t>(found - positions_.begin());
@@ -264,14 +307,14 @@ Strings resolve_strings(ByteView input, std::vector<Position> named) {
             ? std::memchr(input.data + start, 0, static_cast<std::size_t>(input.size - start))
             : nullptr;
     if (zero == nullptr) {  // no terminator before the end: nor for any later position
-      for (; k < positions.size(); ++k) strings.emplace(positions[k], Strings::kFellOutOfBuffer);
+      for (; k < positions.size(); ++k) strings.emplace(k, Strings::kFellOutOfBuffer);
       break;
     }
     const auto terminator =
         static_cast<std::uint64_t>(static_cast<const std::uint8_t*>(zero) - input.data);
     std::size_t end = k;
     while (end < positions.size() && positions[end] <= terminator) ++end;
-    decode_run(input, positions.data() + k, end - k, terminator, strings, decoded);
+    decode_run(input, positions.data() + k, end - k, k, terminator, strings, decoded);
     k = end;
   }
   decoded.flush();

@@ -24,28 +24,25 @@ inline Position clamp_position(std::uint64_t offset, std::uint64_t input_size) n
 }
 
 /// Every named string position (ascending, distinct) with its text or the message of
-/// its failure, filled in ascending order and searched by bisection: flat arrays
-/// instead of a hash node per position.
+/// its failure, searched by bisection: flat arrays instead of a hash node per position.
 class Strings {
  public:
-  enum Outcome : std::uint8_t { kText, kFellOutOfBuffer, kDoesNotDecode };
+  enum Outcome : std::uint8_t { kUnresolved, kText, kFellOutOfBuffer, kDoesNotDecode };
 
   explicit Strings(std::vector<Position> positions) : positions_(std::move(positions)) {
     texts_.resize(positions_.size());
-    outcomes_.reserve(positions_.size());
+    outcomes_.assign(positions_.size(), kUnresolved);
   }
   const std::vector<Position>& positions() const noexcept { return positions_; }
 
-  /// Records the next position's outcome, in ascending order; the text of a kText
-  /// outcome may be set later with set_text.
-  std::size_t emplace(std::uint64_t position, Outcome outcome, Text text = Text()) {
-    const std::size_t k = outcomes_.size();
-    if (k >= positions_.size() || positions_[k] != position) {
-      throw Fault("String positions were resolved out of order.");
+  /// Records the outcome of the k-th position, once; the text of a kText outcome may
+  /// be set later with set_text.
+  void emplace(std::size_t k, Outcome outcome, Text text = Text()) {
+    if (k >= positions_.size() || outcomes_[k] != kUnresolved || outcome == kUnresolved) {
+      throw Fault("A string position was resolved twice.");
     }
-    outcomes_.push_back(outcome);
+    outcomes_[k] = outcome;
     texts_[k] = std::move(text);
-    return k;
   }
   void set_text(std::size_t k, Text text) noexcept { texts_[k] = std::move(text); }
 

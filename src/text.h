@@ -1,13 +1,15 @@
 // Immutable text held by text entries and label lists, as a one-word handle.
 //
-// Text of at most seven UTF-8 bytes is held in the handle itself. Longer text set from a caller is
-// kept as UTF-8 in one allocation of its exact size. Text loaded from a file lives in blocks: one
-// allocation holding a 16-byte record per text and then the bytes. Strings that start at one
-// position are decoded at load time and their UTF-8 packed back to back into shared blocks. Where
-// many entries start at different places inside one stored run, the run is copied once into a block
-// of its own and each text is decoded when read: a file can name a few megabytes of bytes from a
-// million places, and holding each decoded suffix would cost terabytes. A block lives while any of
-// its texts does. Copies share their record by reference count (not atomic: an archive's texts are
+// Text of at most seven UTF-8 bytes is held in the handle itself. Longer text set from a
+// caller, and a loaded string longer than a block, is kept as UTF-8 in one allocation of
+// its exact size. Other text loaded from a file lives in blocks: one allocation holding a
+// 16-byte record per text and then the bytes. Strings that start at one position are
+// decoded at load time and their UTF-8 packed back to back into shared blocks. Where
+// entries start at different places inside one stored run and decoding each would cost
+// more than the run, the run is copied once into a block of its own and each text is
+// decoded when read: a file can name a few megabytes of bytes from a million places, and
+// holding each decoded suffix would cost terabytes. A block lives while any of its texts
+// does. Copies share their record by reference count (not atomic: an archive's texts are
 // only touched by the thread that holds it).
 #pragma once
 

@@ -272,3 +272,33 @@ def test_strings_inside_one_run_load_within_four_times_the_file(mix):
         universal_newlines=True, check=True)
     result = json.loads(done.stdout)
     assert result["peak_rss_growth"] <= 4 * result["file"] + (4 << 20), result
+
+
+# Files of tables and strings only, where per-entry bookkeeping weighs most against the
+# file (tools/hostile_costs.py builds each one). Bounds on the child's peak resident
+# growth during from_bytes and on the heap the archive holds after it, in multiples of
+# the file; a million entries in the figures, a hundred thousand here.
+LOAD_MEMORY_CASES = [
+    ("own-empty", 100000, 0),        # text entries, each its own empty string
+    ("label-own-empty", 100000, 0),  # label rows on one slot, each its own empty string
+    ("pairs-text", 100000, 0),       # runs "A\0", each named twice by text entries
+    ("pairs-label", 100000, 0),      # the same by label rows
+    ("katakana", 0, 1 << 20),        # one string whose every byte becomes three
+    ("prefix", 4000, 64 << 10),      # entries at the first bytes of one run
+    ("labels", 100000, 64 << 10),    # rows all naming one long string
+]
+
+
+@pytest.mark.parametrize("case, entries, run", LOAD_MEMORY_CASES,
+                         ids=[c[0] for c in LOAD_MEMORY_CASES])
+def test_load_memory_stays_within_four_times_the_file(case, entries, run):
+    done = subprocess.run(
+        [sys.executable, os.path.join(TOOLS, "hostile_costs.py"), "--child", case,
+         str(entries), str(run)], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        universal_newlines=True, check=True)
+    result = json.loads(done.stdout)
+    # Resident size moves by whole pages and by malloc's own arenas.
+    slack = 512 << 10
+    assert result["peak_rss_growth"] <= 4 * result["file"] + slack, result
+    if result["heap_held"]:  # mallinfo2 where the C library has it
+        assert result["heap_held"] <= 3.2 * result["file"] + slack, result
