@@ -43,7 +43,8 @@ Text Text::owned(std::string_view utf8) {
 }
 
 Text Text::owned_space(std::size_t size, std::uint8_t*& bytes) {
-  if (size <= kInHandle || size > kSize) throw Fault("Text space of a size a handle holds.");
+  if (size > kSize) throw std::bad_alloc();
+  if (size <= kInHandle) throw Fault("Text space was asked for a size that fits the handle.");
   void* block = ::operator new(sizeof(Record) + size);
   auto* record = new (block) Record;
   record->word = size;
