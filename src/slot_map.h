@@ -1,6 +1,7 @@
 // The archive's maps from slot addresses to entries: flat storage in two arrays.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <new>
@@ -81,7 +82,9 @@ class SlotMap {
 
   void index_appended() {
     if (!appended_) return;
-    if (entries_.size() > index_.room()) index_.reset(entries_.size());
+    // Room for what the array was reserved for, so inserts up to that need no growth.
+    const std::size_t keys = std::max(entries_.size(), entries_.capacity());
+    if (keys > index_.room()) index_.reset(keys);
     reindex();
     appended_ = false;
   }
