@@ -7,7 +7,9 @@
 3. allocate_at_end(4) and allocate(size, 4) repeated on a growing archive, against
    the data size, next to bytearray.extend (appending should not copy the region).
 4. find_label_address against the number of labels, worst cases, next to a linear
-   `in` over a Python list of the same names.
+   `in` over a Python list of the same names; and on a hostile file, many rows naming
+   one long string with a target that differs from it only in its last character,
+   next to loading the same file.
 5. The call itself: read_u32 by keyword against the positional call; write_u32 and
    write_f32 against a compiled struct.Struct's pack_into; two threads each loading
    its own text-heavy file against one thread loading both.
@@ -21,6 +23,7 @@ import os
 import random
 import struct
 import sys
+from array import array
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
@@ -251,6 +254,38 @@ def bench_find_label(counts, repeats):
           "lowest: the name at address 0 (still a full walk: the lowest match must be proven).")
 
 
+def shared_name_file(rows, length, slots=16):
+    """`rows` label rows spread over `slots` slots, every one naming one string of
+    `length` "A"s."""
+    data = bytes(4 * slots)
+    table = array("I", [0] * (2 * rows))
+    table[0::2] = array("I", [4 * (i * slots // rows) for i in range(rows)])
+    body = data + common._le(table) + b"A" * length + b"\0"
+    header = struct.pack("<IIII", common.HEADER + len(body), len(data), 0, rows) + bytes(16)
+    return header + body
+
+
+def bench_find_label_shared(cases, repeats):
+    rows_out = []
+    for rows, length in cases:
+        data = shared_name_file(rows, length)
+        a = from_bytes(data)
+        near_miss = "A" * (length - 1) + "B"
+        assert a.find_label_address(near_miss) is None
+        assert a.find_label_address("A" * length) == 0
+        lookup = common.best_of(lambda: a.find_label_address(near_miss), repeats)
+        load = common.best_of(lambda: from_bytes(data), repeats)
+        rows_out.append((common.count_text(rows), common.size_text(length),
+                         common.size_text(len(data)), common.ms(lookup), common.ms(load),
+                         common.ratio(lookup, load)))
+        del a, data
+    print("find_label_address on rows that all name one long string, target differing in "
+          "its last character; best of %d" % repeats)
+    common.print_table(["rows", "name", "file", "lookup ms", "from_bytes ms", "x load"],
+                       rows_out)
+    print("Each distinct name of the target's length is compared once, not once per row.")
+
+
 def loop_keyword(fn, addresses):
     for a in addresses:
         fn(address=a)
@@ -329,11 +364,13 @@ def main():
         resize_counts = [1000, 10000, 100000]
         growth_sizes, growth_calls = [common.MiB, 4 * common.MiB], 20
         label_counts = [1000, 10000, 100000]
+        shared_cases = [(100000, common.MiB)]
     else:
         repeats = 5
         resize_counts = [1000, 10000, 100000, 1000000]
         growth_sizes, growth_calls = [common.MiB, 4 * common.MiB, 16 * common.MiB], 20
         label_counts = [1000, 3000, 10000, 30000, 100000]
+        shared_cases = [(100000, common.MiB), (1000000, common.MiB)]
         if args.full:
             growth_sizes.append(64 * common.MiB)
             label_counts.append(1000000)
@@ -351,6 +388,8 @@ def main():
     # Label lookups walk heap nodes, so they run first, on a heap not yet broken up
     # by the large archives of the other sections.
     bench_find_label(label_counts, 3 * repeats)
+    print()
+    bench_find_label_shared(shared_cases, repeats)
     print()
     bench_per_call(16 * common.MiB, calls, args.repeats or call_repeats)
     print()

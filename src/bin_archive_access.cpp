@@ -215,21 +215,32 @@ Status write_label(BinArchive& a, Address address, std::string label) {
 }
 
 std::optional<Address> find_label_address(const BinArchive& a, std::string_view target) {
+  // Names loaded from one file position, and copies of a name, share one Text: a file
+  // can name one long string from a million rows. Each distinct Text of the target's
+  // length is compared once; rows that repeat the one just compared (the usual shape)
+  // cost a pointer comparison, others a lookup. Short names cost less to compare than
+  // to look up.
+  constexpr std::size_t kCompareDirectly = 64;
   std::optional<Address> lowest;
-  // A file may name one long run from thousands of rows; text decoded on read is
-  // compared once per distinct Text, not once per row.
+  const bool long_target = target.size() > kCompareDirectly;
   std::unordered_map<const void*, bool> verdicts;
+  const void* last = nullptr;
+  bool last_verdict = false;
   for (const auto& entry : a.labels) {
     if (lowest && entry.first >= *lowest) continue;
     for (const Text& name : entry.second) {
       if (name.size() != target.size()) continue;
       bool match;
-      if (name.decoded_on_read()) {
+      if (!long_target) {
+        match = name.equals(target);
+      } else if (name.identity() == last) {
+        match = last_verdict;
+      } else {
         auto verdict = verdicts.try_emplace(name.identity(), false);
         if (verdict.second) verdict.first->second = name.equals(target);
         match = verdict.first->second;
-      } else {
-        match = name.equals(target);
+        last = name.identity();
+        last_verdict = match;
       }
       if (match) {
         lowest = entry.first;

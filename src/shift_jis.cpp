@@ -8,7 +8,6 @@
 namespace orvane {
 namespace {
 
-constexpr const char* kDecodeError = "Error decoding shift-jis string.";
 constexpr const char* kEncodeError = "Error encoding shift-jis string.";
 
 bool is_lead_byte(std::uint8_t byte) {
@@ -131,16 +130,6 @@ bool next_char(TextEncoding encoding, const std::uint8_t* data, std::size_t size
       return next_utf16_scalar(data, size, pos, /*big_endian=*/true, code_point);
   }
   return false;
-}
-
-Result<std::string> decode_stored_string(ByteView bytes) {
-  std::size_t mark = 0;
-  const TextEncoding encoding = sniff_byte_order_mark(bytes, mark);
-  std::string out;
-  if (!decode_text(ByteView{bytes.data + mark, bytes.size - mark}, encoding, out)) {
-    return fail(kDecodeError);
-  }
-  return out;
 }
 
 Status encode_shift_jis_string(std::string_view text, std::vector<std::uint8_t>& out) {

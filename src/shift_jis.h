@@ -33,11 +33,6 @@ bool next_char(TextEncoding encoding, const std::uint8_t* data, std::size_t size
 /// The most bytes one character takes in any of the encodings.
 constexpr std::size_t kMaxCharBytes = 4;
 
-/// Decodes the bytes of one stored string (no terminator) in fatal mode: a byte-order
-/// mark selects UTF-8, UTF-16LE or UTF-16BE, else Shift_JIS. Fails with "Error
-/// decoding shift-jis string." on any malformed or unmapped sequence.
-Result<std::string> decode_stored_string(ByteView bytes);
-
 /// Appends the Shift_JIS form of `text` (UTF-8) to `out`, without terminator.
 /// Error: "Error encoding shift-jis string." for a character with no Shift_JIS form or
 /// for text that is not valid UTF-8; `out` then has its original length again.

@@ -1,6 +1,7 @@
 // The archive's maps from slot addresses to entries: flat storage in two arrays.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <new>
@@ -32,6 +33,12 @@ class SlotMap {
   void reserve(std::size_t entries) {
     if (entries <= entries_.capacity() && entries <= index_.room()) return;
     grow_to(entries);
+  }
+
+  /// Room in the dense array only, for `entries` entries added by append_above.
+  void reserve_appended(std::size_t entries) {
+    if (entries > FlatIndex::kNone - 1) throw std::bad_alloc();
+    entries_.reserve(entries);
   }
 
   const Value* find(Address address) const noexcept {
@@ -75,7 +82,9 @@ class SlotMap {
 
   void index_appended() {
     if (!appended_) return;
-    if (entries_.size() > index_.room()) index_.reset(entries_.size());
+    // Room for what the array was reserved for, so inserts up to that need no growth.
+    const std::size_t keys = std::max(entries_.size(), entries_.capacity());
+    if (keys > index_.room()) index_.reset(keys);
     reindex();
     appended_ = false;
   }
@@ -112,11 +121,6 @@ class SlotMap {
     moved = moved || kept != entries_.size();
     while (entries_.size() > kept) entries_.pop_back();
     if (moved) reindex();
-  }
-
-  /// Bytes held, for measurements.
-  std::size_t memory() const noexcept {
-    return entries_.capacity() * sizeof(Entry) + index_.memory();
   }
 
  private:

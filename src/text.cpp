@@ -25,6 +25,14 @@ struct TextBlock::Header {
 };
 
 Text Text::owned(std::string_view utf8) {
+  if (utf8.size() <= kInHandle) {
+    Text text;
+    text.bits_ = 1u | static_cast<std::uint64_t>(utf8.size()) << 1;
+    for (std::size_t i = 0; i < utf8.size(); ++i) {
+      text.bits_ |= static_cast<std::uint64_t>(static_cast<unsigned char>(utf8[i])) << (8 * i + 8);
+    }
+    return text;
+  }
   if (utf8.size() > kSize) throw std::bad_alloc();
   void* block = ::operator new(sizeof(Record) + utf8.size());
   auto* record = new (block) Record;
@@ -34,31 +42,55 @@ Text Text::owned(std::string_view utf8) {
   return Text(record);
 }
 
+Text Text::owned_space(std::size_t size, std::uint8_t*& bytes) {
+  if (size > kSize) throw std::bad_alloc();
+  if (size <= kInHandle) throw Fault("Text space was asked for a size that fits the handle.");
+  void* block = ::operator new(sizeof(Record) + size);
+  auto* record = new (block) Record;
+  record->word = size;
+  record->references = 1;
+  bytes = reinterpret_cast<std::uint8_t*>(record + 1);
+  return Text(record);
+}
+
 std::uint64_t& Text::references() const noexcept {
-  if ((record_->word & kInBlock) == 0) return record_->references;
-  return TextBlock::Header::of(record_)->references;
+  Record* own = record();
+  if ((own->word & kInBlock) == 0) return own->references;
+  return TextBlock::Header::of(own)->references;
 }
 
 void Text::release() noexcept {
-  if (record_ == nullptr) return;
+  if (bits_ == 0 || in_handle()) {
+    bits_ = 0;
+    return;
+  }
   if (--references() == 0) {
-    if ((record_->word & kInBlock) == 0) {
-      ::operator delete(record_);
+    Record* own = record();
+    if ((own->word & kInBlock) == 0) {
+      ::operator delete(own);
     } else {
-      ::operator delete(TextBlock::Header::of(record_));
+      ::operator delete(TextBlock::Header::of(own));
     }
   }
-  record_ = nullptr;
+  bits_ = 0;
 }
 
 std::string_view Text::view(std::string& scratch) const {
-  const Record& record = *record_;
+  if (in_handle()) {
+    scratch.clear();
+    for (std::size_t i = 0, n = size(); i < n; ++i) {
+      scratch.push_back(static_cast<char>(bits_ >> (8 * i + 8)));
+    }
+    return scratch;
+  }
+  Record* own = record();
+  const Record& record = *own;
   const std::uint64_t word = record.word;
   const auto size = static_cast<std::size_t>(word & kSize);
   if ((word & kInBlock) == 0) {
-    return std::string_view(reinterpret_cast<const char*>(record_ + 1), size);
+    return std::string_view(reinterpret_cast<const char*>(own + 1), size);
   }
-  TextBlock::Header* block = TextBlock::Header::of(record_);
+  TextBlock::Header* block = TextBlock::Header::of(own);
   const std::uint8_t* start = block->bytes() + record.in_block.begin;
   if ((word & kOnRead) == 0) return std::string_view(reinterpret_cast<const char*>(start), size);
   scratch.clear();
@@ -74,20 +106,13 @@ std::string_view Text::view(std::string& scratch) const {
 std::string Text::str() const {
   std::string scratch;
   const std::string_view text = view(scratch);
-  return decoded_on_read() ? std::move(scratch) : std::string(text);
+  return text.data() == scratch.data() ? std::move(scratch) : std::string(text);
 }
 
 bool Text::equals(std::string_view utf8) const {
   if (size() != utf8.size()) return false;
   std::string scratch;
   return view(scratch) == utf8;
-}
-
-bool operator==(const Text& a, const Text& b) {
-  if (a.identity() == b.identity()) return true;
-  if (a.size() != b.size()) return false;
-  std::string scratch;
-  return b.equals(a.view(scratch));
 }
 
 TextBlock::TextBlock(ByteView bytes, std::size_t texts) {

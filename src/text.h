@@ -1,14 +1,16 @@
 // Immutable text held by text entries and label lists, as a one-word handle.
 //
-// Text set from a caller is kept as UTF-8 in one allocation of its exact size. Text
-// loaded from a file lives in blocks: one allocation holding a 16-byte record per text
-// and then the bytes. Strings that start at one position are decoded at load time and
-// their UTF-8 packed back to back into shared blocks. Where many entries start at
-// different places inside one stored run, the run is copied once into a block of its
-// own and each text is decoded when read: a file can name a few megabytes of bytes
-// from a million places, and holding each decoded suffix would cost terabytes. A block
-// lives while any of its texts does. Copies share their record by reference count
-// (not atomic: an archive's texts are only touched by the thread that holds it).
+// Text of at most seven UTF-8 bytes is held in the handle itself. Longer text set from a
+// caller, and a loaded string longer than a block, is kept as UTF-8 in one allocation of
+// its exact size. Other text loaded from a file lives in blocks: one allocation holding a
+// 16-byte record per text and then the bytes. Strings that start at one position are
+// decoded at load time and their UTF-8 packed back to back into shared blocks. Where
+// entries start at different places inside one stored run and decoding each would cost
+// more than the run, the run is copied once into a block of its own and each text is
+// decoded when read: a file can name a few megabytes of bytes from a million places, and
+// holding each decoded suffix would cost terabytes. A block lives while any of its texts
+// does. Copies share their record by reference count (not atomic: an archive's texts are
+// only touched by the thread that holds it).
 #pragma once
 
 #include <cstddef>
@@ -26,25 +28,33 @@ class TextBlock;
 
 class Text {
  public:
+  /// The most UTF-8 bytes held in the handle itself.
+  static constexpr std::size_t kInHandle = 7;
+
   /// An empty handle, only for filling containers; any other use is a bug.
   Text() noexcept = default;
-  /// Text from UTF-8 the caller owns (copied into one allocation).
+  /// Text from UTF-8 the caller owns (copied into the handle, or one allocation).
   static Text owned(std::string_view utf8);
+  /// Text of `size` (> kInHandle) UTF-8 bytes in one allocation, which the caller
+  /// writes through `bytes` before any other use.
+  static Text owned_space(std::size_t size, std::uint8_t*& bytes);
 
-  Text(const Text& other) noexcept : record_(other.record_) { retain(); }
-  Text(Text&& other) noexcept : record_(std::exchange(other.record_, nullptr)) {}
+  Text(const Text& other) noexcept : bits_(other.bits_) { retain(); }
+  Text(Text&& other) noexcept : bits_(std::exchange(other.bits_, 0)) {}
   Text& operator=(Text other) noexcept {
-    std::swap(record_, other.record_);
+    std::swap(bits_, other.bits_);
     return *this;
   }
   ~Text() { release(); }
 
   /// Whether this handle holds a text (only default-made and moved-from ones do not).
-  bool held() const noexcept { return record_ != nullptr; }
+  bool held() const noexcept { return bits_ != 0; }
   /// The length in UTF-8 bytes, known without decoding.
-  std::size_t size() const noexcept { return static_cast<std::size_t>(record_->word & kSize); }
-  /// The UTF-8 text; text held as UTF-8 is returned as it is, text decoded on read is
-  /// decoded into `scratch` first.
+  std::size_t size() const noexcept {
+    return static_cast<std::size_t>(in_handle() ? (bits_ >> 1) & 7u : record()->word & kSize);
+  }
+  /// The UTF-8 text; text held in a record as UTF-8 is returned as it is, text held in
+  /// the handle or decoded on read is written into `scratch` first.
   std::string_view view(std::string& scratch) const;
   /// The UTF-8 text as a new string.
   std::string str() const;
@@ -53,12 +63,10 @@ class Text {
   bool equals(std::string_view utf8) const;
   /// Whether reading the characters means decoding them (text loaded from a run that
   /// several entries start inside).
-  bool decoded_on_read() const noexcept { return (record_->word & kOnRead) != 0; }
-  /// Equal for copies of one Text, which therefore hold the same characters.
-  const void* identity() const noexcept { return record_; }
-
-  friend bool operator==(const Text& a, const Text& b);
-  friend bool operator!=(const Text& a, const Text& b) { return !(a == b); }
+  bool decoded_on_read() const noexcept { return !in_handle() && (record()->word & kOnRead) != 0; }
+  /// Equal for copies of one Text longer than kInHandle, which therefore hold the same
+  /// characters; null for shorter text.
+  const void* identity() const noexcept { return in_handle() ? nullptr : record(); }
 
  private:
   friend class TextBlock;
@@ -80,14 +88,20 @@ class Text {
   static constexpr unsigned kEncodingShift = 60;
   static constexpr std::uint64_t kSize = (std::uint64_t{1} << kEncodingShift) - 1;
 
-  explicit Text(Record* adopted) noexcept : record_(adopted) {}
+  explicit Text(Record* adopted) noexcept
+      : bits_(static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(adopted))) {}
+  /// Text in the handle: bit 0 set, the size in bits 1 to 3, byte i in bits 8i + 8 on.
+  bool in_handle() const noexcept { return (bits_ & 1u) != 0; }
+  Record* record() const noexcept {
+    return reinterpret_cast<Record*>(static_cast<std::uintptr_t>(bits_));
+  }
   std::uint64_t& references() const noexcept;
   void retain() const noexcept {
-    if (record_ != nullptr) ++references();
+    if (bits_ != 0 && !in_handle()) ++references();
   }
   void release() noexcept;
 
-  Record* record_ = nullptr;
+  std::uint64_t bits_ = 0;  // a Record* (records are 8-aligned) or text in the handle
 };
 
 /// One allocation of text records and bytes, filled once by the loader.

@@ -114,6 +114,52 @@ def test_entries_sharing_one_long_string_load_in_linear_time(kind, size):
     check_linear_load(kind, *size)
 
 
+def test_rows_naming_one_long_string_are_compared_once_per_lookup():
+    """200,000 rows on 16 slots name one 64 KiB string; the target differs only in its
+    last character, so a comparison per row would read 13 GB. The lookup is measured
+    against loading the same file, which reads every row once."""
+    rows, length = 200000, 64 * 1024
+    data = label_file(rows, b"A" * length + b"\0", lambda i: 0)
+    archive = load(data)
+    archive.write_label(4 * 15, "A" * length)  # a name of its own, at a higher slot
+    near_miss = "A" * (length - 1) + "B"
+    lookups = []
+    for _ in range(3):
+        start = time.perf_counter()
+        assert archive.find_label_address(near_miss) is None
+        lookups.append(time.perf_counter() - start)
+    assert min(lookups) < 2 * best_load_time(data) + 0.02, (lookups, best_load_time(data))
+    assert archive.find_label_address("A" * length) == 0
+
+
+LONG = 300 * 1024  # longer than the loader's blocks: measured, then decoded in place
+LONG_STRINGS = {
+    "half-width katakana": bytes(0xB1 + i % 45 for i in range(LONG)),
+    "kanji": b"\x82\xa0\x88\x9f" * (LONG // 4),
+    "utf-8": b"\xef\xbb\xbf" + "\u00e9\u65e5\U0001d11e".encode("utf-8") * (LONG // 9),
+    "utf-16le": b"\xff\xfe" + "\u65e5\u672c\U0001d11e".encode("utf-16-le") * (LONG // 8),
+    "utf-16be": b"\xfe\xff" + "\u65e5\u672c\U0001d11e".encode("utf-16-be") * (LONG // 8),
+}
+BROKEN_TAIL = {"half-width katakana": b"\x82", "kanji": b"\x82", "utf-8": b"\xc3",
+               "utf-16le": b"\x01", "utf-16be": b"\x01"}
+
+
+@pytest.mark.parametrize("kind", sorted(LONG_STRINGS))
+def test_a_string_longer_than_a_block_decodes_whole_or_fails(kind):
+    stored = LONG_STRINGS[kind]
+    if stored.startswith(b"\xef\xbb\xbf"):
+        expected = stored[3:].decode("utf-8")
+    elif stored[:2] in (b"\xff\xfe", b"\xfe\xff"):
+        expected = stored[2:].decode("utf-16-le" if stored[0] == 0xFF else "utf-16-be")
+    else:
+        expected = stored.decode("shift_jis")
+    assert load(text_file(1, stored + b"\0", lambda i: 0)).read_string(0) == expected
+    # Its last character cut short: the whole load fails.
+    with pytest.raises(ValueError) as info:
+        load(text_file(1, stored + BROKEN_TAIL[kind] + b"\0", lambda i: 0))
+    assert info.value.args == (DECODE_ERROR,)
+
+
 def test_entries_starting_inside_one_run_each_get_their_own_suffix():
     # Each entry starts further into one run that ends only at the end of the file.
     run = bytes(range(0x21, 0x7F)) * 20  # ASCII, 1880 bytes, terminated once
@@ -254,3 +300,33 @@ def test_strings_inside_one_run_load_within_four_times_the_file(mix):
         universal_newlines=True, check=True)
     result = json.loads(done.stdout)
     assert result["peak_rss_growth"] <= 4 * result["file"] + (4 << 20), result
+
+
+# Files of tables and strings only, where per-entry bookkeeping weighs most against the
+# file (tools/hostile_costs.py builds each one). Bounds on the child's peak resident
+# growth during from_bytes and on the heap the archive holds after it, in multiples of
+# the file; a million entries in docs/limits.md, a hundred thousand here.
+LOAD_MEMORY_CASES = [
+    ("own-empty", 100000, 0),        # text entries, each its own empty string
+    ("label-own-empty", 100000, 0),  # label rows on one slot, each its own empty string
+    ("pairs-text", 100000, 0),       # runs "A\0", each named twice by text entries
+    ("pairs-label", 100000, 0),      # the same by label rows
+    ("katakana", 0, 1 << 20),        # one string whose every byte becomes three
+    ("prefix", 4000, 64 << 10),      # entries at the first bytes of one run
+    ("labels", 100000, 64 << 10),    # rows all naming one long string
+]
+
+
+@pytest.mark.parametrize("case, entries, run", LOAD_MEMORY_CASES,
+                         ids=[c[0] for c in LOAD_MEMORY_CASES])
+def test_load_memory_stays_within_four_times_the_file(case, entries, run):
+    done = subprocess.run(
+        [sys.executable, os.path.join(TOOLS, "hostile_costs.py"), "--child", case,
+         str(entries), str(run)], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        universal_newlines=True, check=True)
+    result = json.loads(done.stdout)
+    # Resident size moves by whole pages and by malloc's own arenas.
+    slack = 512 << 10
+    assert result["peak_rss_growth"] <= 4 * result["file"] + slack, result
+    if result["heap_held"]:  # mallinfo2 where the C library has it
+        assert result["heap_held"] <= 3.2 * result["file"] + slack, result

@@ -13,6 +13,11 @@ Cases:
           almost the whole run, about entries * run bytes of text
   labels  label rows all naming one long string, and find_label_address asked for a
           string of the same length that differs only in its last character
+  own-empty        text entries, each naming its own empty string
+  label-own-empty  label rows on one slot, each naming its own empty string
+  pairs-text, pairs-label
+          entries / 2 runs "A\0", each named on its "A" and on its terminator
+  katakana one string of `run` bytes of half-width katakana (three UTF-8 bytes each)
   marks-M label rows starting inside one long run in each encoding of the mix M (any of
           sjis, utf8, le, be joined by "+", or "all"): two rows on the byte-order marks
           of each encoding in M, two inside the plain text for sjis; the run decodes in
@@ -27,7 +32,9 @@ Each measurement runs in a fresh child process so that peak memory is its own.
 Reported: file size; "text named", the total length of the strings the entries hold
 (what reading every entry back, or writing the file, must produce); load time; growth
 of the child's peak resident size during the load; bytes malloc holds for the loaded
-archive; and, where asked, one near-miss lookup and one serialize().
+archive; both of those over the file size; and, where asked, one near-miss lookup and
+one serialize(). The load-memory bound is a peak of 4 times the file and 3.2 times
+held after the load (plus a few hundred KiB of pages and arenas on small files).
 """
 import argparse
 import ctypes
@@ -103,6 +110,22 @@ def build(case: str, entries: int, length: int) -> Tuple[bytes, int]:
         slots = 16
         rows = [(4 * (i * slots // entries), 0) for i in range(entries)]
         return archive_file(bytes(4 * slots), [], rows, run), entries * length
+    if case == "own-empty":
+        return text_entries_file(entries, bytes(entries), lambda i: i), 0
+    if case == "label-own-empty":
+        return archive_file(bytes(4), [], [(0, i) for i in range(entries)], bytes(entries)), 0
+    if case in ("pairs-text", "pairs-label"):
+        # entries / 2 runs "A\0", each named by two entries (one on the "A", one on
+        # the terminator), so every run has two positions inside it.
+        runs = entries // 2
+        if case == "pairs-text":
+            return text_entries_file(2 * runs, b"A\0" * runs, lambda i: i), runs
+        rows = [(4 * (i % 16), i) for i in range(2 * runs)]
+        return archive_file(bytes(64), [], rows, b"A\0" * runs), runs
+    if case == "katakana":
+        # One string of half-width katakana: every byte decodes to three of UTF-8.
+        run = bytes(0xB1 + i % 45 for i in range(length)) + b"\0"
+        return text_entries_file(1, run, lambda i: 0), 3 * length
     raise ValueError(case)
 
 
@@ -200,17 +223,17 @@ def marks_table(length: int) -> None:
     mixes = []
     for mask in range(1, 1 << len(ENCODINGS)):
         mixes.append("+".join(e for i, e in enumerate(ENCODINGS) if mask >> i & 1))
-    print("%-20s %10s %11s %11s %8s %9s" % ("mix", "file", "peak RSS+", "heap held",
-                                              "peak/file", "load"))
+    print("%-20s %10s %11s %11s %9s %9s %9s" % ("mix", "file", "peak RSS+", "heap held",
+                                                    "peak/file", "held/file", "load"))
     for mix in mixes:
         done = run_child("marks-" + mix, 0, length)
         if done.returncode != 0:
             print("%-20s failed: %s" % (mix, done.stderr.strip().splitlines()[-1:]))
             continue
         r = json.loads(done.stdout)
-        print("%-20s %10s %11s %11s %8.2f %8.3fs" % (
+        print("%-20s %10s %11s %11s %9.2f %9.2f %8.3fs" % (
             mix, human(r["file"]), human(r["peak_rss_growth"]), human(r["heap_held"]),
-            r["peak_rss_growth"] / r["file"], r["load_s"]))
+            r["peak_rss_growth"] / r["file"], r["heap_held"] / r["file"], r["load_s"]))
 
 
 def main() -> None:
@@ -240,24 +263,35 @@ def main() -> None:
         for length in (64 << 10, 256 << 10, 1 << 20):
             for entries in (1000, 4000, 16000):
                 grid.append((case, entries, length))
-    for entries in (1000, 10000, 100000):
+    for entries in (1000, 10000, 100000, 1000000):
         grid.append(("labels", entries, 1 << 20))
+    # Tables only, where per-entry bookkeeping weighs most against the file.
+    tables_only = ("suffix", 1000000, 1 << 20)  # a position at every byte of the run
+    grid.append(tables_only)
+    for case in ("own-empty", "label-own-empty", "pairs-text", "pairs-label"):
+        grid.append((case, 1000000, 0))
+    grid.append(("katakana", 0, 32 << 20))
 
-    print("%-7s %7s %9s %10s %11s %9s %11s %11s %s" % (
+    print("%-15s %7s %9s %10s %11s %9s %11s %11s %5s %5s %s" % (
         "case", "entries", "run", "file", "text named", "load", "peak RSS+", "heap held",
-        "extra"))
+        "peak/", "held/", "extra"))
     for case, entries, length in grid:
-        decoded = build(case, min(entries, 10), length)[1] * entries // min(entries, 10)
-        if case in ("suffix", "prefix") and decoded > args.max_output << 20:
-            print("%-7s %7d %9s   skipped: about %s of text named" % (
+        decoded = 0
+        if case in ("suffix", "prefix"):
+            decoded = build(case, min(entries, 10), length)[1] * entries // min(entries, 10)
+        if (case in ("suffix", "prefix") and decoded > args.max_output << 20 and
+                (case, entries, length) != tables_only):
+            print("%-15s %7d %9s   skipped: about %s of text named" % (
                 case, entries, human(length), human(decoded)))
             continue
         # What serialize writes: every distinct string once.
         written = length if case in ("shared", "labels") else decoded
+        if case == "katakana":
+            written = length
         serialize = args.serialize and written <= args.max_written << 20
         done = run_child(case, entries, length, serialize)
         if done.returncode != 0:
-            print("%-7s %7d %9s   failed: %s" % (case, entries, human(length),
+            print("%-15s %7d %9s   failed: %s" % (case, entries, human(length),
                                                  done.stderr.strip().splitlines()[-1:]))
             continue
         r = json.loads(done.stdout)
@@ -266,9 +300,10 @@ def main() -> None:
             extra.append("near-miss lookup %.3f s" % r["lookup_s"])
         if "serialize_s" in r:
             extra.append("serialize %.3f s -> %s" % (r["serialize_s"], human(r["written"])))
-        print("%-7s %7d %9s %10s %11s %8.3fs %11s %11s %s" % (
+        print("%-15s %7d %9s %10s %11s %8.3fs %11s %11s %5.2f %5.2f %s" % (
             case, entries, human(length), human(r["file"]), human(r["decoded"]), r["load_s"],
-            human(r["peak_rss_growth"]), human(r["heap_held"]), "; ".join(extra)))
+            human(r["peak_rss_growth"]), human(r["heap_held"]), r["peak_rss_growth"] / r["file"],
+            r["heap_held"] / r["file"], "; ".join(extra)))
 
 
 if __name__ == "__main__":
