@@ -234,6 +234,8 @@ def test_every_format_gives_back_what_it_wrote(fmt):
             assert read_messages(data.replace(b"\n", b"\r\n"), fmt) == read_messages(data, fmt)
 
 
+# Some releases of translate-toolkit warn of control characters in a text.
+@pytest.mark.filterwarnings("ignore:String contains control characters:UserWarning")
 def test_translate_toolkit_round_trip_keeps_every_translation(tmp_path):
     try:
         from translate.convert import csv2po, po2csv
@@ -248,15 +250,31 @@ def test_translate_toolkit_round_trip_keeps_every_translation(tmp_path):
     ours = tmp_path / "ours.csv"
     ours.write_bytes(write_csv(messages))
     expected = {(m.context, m.source): m.translation for m in messages}
-    for csv_file in ("theirs.csv", "ours.csv"):
+
+    def round_trip(csv_file, translated, template):
         if csv_file == "theirs.csv":
             with open(str(translated), "rb") as po, open(str(tmp_path / csv_file), "wb") as out:
                 po2csv.convertcsv(po, out, None)
         with open(str(tmp_path / csv_file), "rb") as source, open(str(template), "rb") as pot:
             back_po = io.BytesIO()
             csv2po.convertcsv(source, back_po, pot)
-        back = read_po(back_po.getvalue()).messages
-        assert {(m.context, m.source): m.translation for m in back} == expected, csv_file
+        return {(m.context, m.source): m.translation for m in read_po(back_po.getvalue()).messages}
+
+    # Some releases (3.16 and 3.17 on Python 3.10) double every backslash of a
+    # translation in their own po2csv + csv2po, whatever wrote the PO file: there,
+    # their own round trip is checked on the other messages.
+    canary = [Message("a\\b", "c\\d", references=["x:A"])]
+    (tmp_path / "canary.po").write_bytes(write_po(canary))
+    (tmp_path / "canary.pot").write_bytes(write_po([replace(canary[0], translation="")]))
+    theirs_double = round_trip("theirs.csv", tmp_path / "canary.po",
+                               tmp_path / "canary.pot") != {(None, "a\\b"): "c\\d"}
+    for csv_file in ("theirs.csv", "ours.csv"):
+        back = round_trip(csv_file, translated, template)
+        wanted = expected
+        if csv_file == "theirs.csv" and theirs_double:
+            wanted = {k: v for k, v in expected.items() if "\\" not in k[1] + v}
+            back = {k: v for k, v in back.items() if k in wanted}
+        assert back == wanted, csv_file
 
 
 def _rewritten(data, encoding="utf-8", delimiter=",", newline="\r\n", cell_newline="\n"):
