@@ -21,8 +21,10 @@ of its own, so a moved reference changes one line.
 from __future__ import annotations
 
 import codecs
+import operator
 import re
 from dataclasses import dataclass, field
+from itertools import chain
 from typing import Dict, Iterable, Iterator, List, Mapping, Optional, Tuple, Union
 
 from ._archive import ToolError
@@ -508,6 +510,17 @@ def _reference(reference: str) -> str:
     return reference
 
 
+def _has_space(texts: Iterable[str]) -> bool:
+    """Whether any of the texts holds white space (as `\\s` matches it)."""
+    joined = "".join(texts)
+    # str.split() splits at the characters `\s` matches; it is much faster than a search.
+    parts = joined.split(None, 1)
+    return bool(joined) and (len(parts) != 1 or len(parts[0]) != len(joined))
+
+
+_references = operator.attrgetter("references")
+
+
 def _comment_lines(prefix: str, text: str) -> List[str]:
     return [prefix + " " + row if row else prefix for row in text.split("\n")]
 
@@ -546,6 +559,9 @@ def write_po(messages: Iterable[Message], header: Optional[Mapping[str, str]] = 
         out += _comment_lines("#", comment)
     out += ['msgid ""', 'msgstr ""']
     out += [_quoted("%s: %s\n" % (name, value)) for name, value in fields.items()]
+    messages = list(messages)
+    # References rarely hold white space: when none does, none is looked for per message.
+    spaced = _has_space(chain.from_iterable(map(_references, messages)))
     for message in messages:
         out.append("")
         for text in message.comments:
@@ -554,7 +570,7 @@ def write_po(messages: Iterable[Message], header: Optional[Mapping[str, str]] = 
             out += _comment_lines("#.", note)
         references = message.references
         if references:
-            if _SPACE.search("".join(references)):
+            if spaced and _SPACE.search("".join(references)):
                 references = [_reference(r) for r in references]
             out.append("#: " + "\n#: ".join(references))
         if message.fuzzy:
