@@ -146,7 +146,7 @@ def _pick(table: Any, keys: Iterable[Any]) -> List[Any]:
     return list(operator.itemgetter(*keys)(table))
 
 
-# "+0x14" by offset, shared by every archive (and bounded); 0 is the labelled slot.
+# "+0x14" by offset, shared by every archive (at most 65,536); 0 is the labelled slot.
 _OFFSETS: Dict[int, str] = {0: ""}
 
 
@@ -163,10 +163,10 @@ def _place_names(slots: List[int], places: Places) -> List[str]:
     shifted = list(map(operator.sub, slots[first:],
                        chain.from_iterable(map(repeat, starts, counts))))
     offsets = _OFFSETS
-    if len(offsets) > 1 << 16:
-        offsets.clear()
-        offsets[0] = ""
-    for offset in set(shifted).difference(offsets):
+    distinct = set(shifted)
+    if len(offsets) + len(distinct) > 1 << 16:
+        offsets = {0: ""}  # offsets of a large archive are not kept
+    for offset in distinct.difference(offsets):
         offsets[offset] = "+0x%X" % offset
     names += map(operator.add, chain.from_iterable(map(repeat, prefixes, counts)),
                  _pick(offsets, shifted))
