@@ -10,6 +10,9 @@ strings, most lines come from a shared pool and a few percent are distinct.
 | texts import --catalogue game.po DIR --out-dir OUT --jobs 1 (every message translated) | read + `from_bytes` + `serialize` + write of every archive | <= 1.5x |
 | export / import --jobs 2 | the same with --jobs 1 | <= 0.6x (needs two free cores) |
 
+An extra row sets import beside its floor with each file flushed to disk (`fsync`)
+before it is renamed into place, as the command writes its archives.
+
 Each command runs through main(argv) in this process (its workers are processes of
 their own), best of N. Usage: python3 bench/bench_catalogue.py [--quick] [--repeats N]
 """
@@ -106,7 +109,7 @@ def run():
                 with open(path, "rb") as f:
                     orvane_core.BinArchive.from_bytes(f.read())
 
-        def load_write_all():
+        def load_write_all(sync=False):
             for path in paths:
                 with open(path, "rb") as f:
                     data = bytes(orvane_core.BinArchive.from_bytes(f.read()).serialize())
@@ -114,6 +117,9 @@ def run():
                 os.makedirs(os.path.dirname(target), exist_ok=True)
                 with open(target + ".tmp", "wb") as f:
                     f.write(data)
+                    if sync:
+                        f.flush()
+                        os.fsync(f.fileno())
                 os.replace(target + ".tmp", target)
 
         export = {}
@@ -134,6 +140,8 @@ def run():
                                            "--out-dir", out, "--jobs", str(jobs)]), repeats)
         shutil.rmtree(out, ignore_errors=True)
         load_write = best_of(load_write_all, repeats)
+        shutil.rmtree(out, ignore_errors=True)
+        load_write_sync = best_of(lambda: load_write_all(True), repeats)
 
     print("%d archives, %d text entries, %d distinct texts (%.1f %%), %d messages; best of %d"
           % (archives, total, distinct, 100.0 * distinct / total, len(messages), repeats))
@@ -143,6 +151,8 @@ def run():
         ("import --jobs 1", ms(imports[1]), "load + serialize + write", ms(load_write),
          ratio(imports[1], load_write), "<= 1.5",
          "yes" if imports[1] <= 1.5 * load_write else "NO"),
+        ("import --jobs 1", ms(imports[1]), "the same + fsync each file", ms(load_write_sync),
+         ratio(imports[1], load_write_sync), "-", "-"),
         ("export --jobs 2", ms(export[2]), "export --jobs 1", ms(export[1]),
          ratio(export[2], export[1]), "<= 0.6", "yes" if export[2] <= 0.6 * export[1] else "NO"),
         ("import --jobs 2", ms(imports[2]), "import --jobs 1", ms(imports[1]),

@@ -425,3 +425,47 @@ def test_merge_takes_files_written_per_archive_by_text(game, capsys):
     assert translated == {"はい": "Yes", "いいえ": "No"}
     status, _, err = run(capsys, "texts", "import", "game/system.bin", "legacy.po", "-o", "s.bin")
     assert status == 0 and list(texts_of(Path("s.bin")).texts.values())[:2] == ["Yes", "No"]
+
+
+def test_import_load_back_check_refuses_a_file_that_reads_back_other_texts():
+    """The written file is read back one pooled string at a time: a slot whose text
+    differs from the one meant, though another slot shares its string, is named."""
+    from orvane_tools._apply import _check_written
+    from orvane_tools._archive import ToolError
+
+    meant = orvane_core.BinArchive()
+    meant.allocate_at_end(16)
+    for address, text in [(0, "共通"), (4, "共通"), (8, "B"), (12, "共通")]:
+        meant.write_string(address, text)
+    texts = ["共通", "共通", "B", "共通"]
+    _check_written(bytes(meant.serialize()), meant, [0, 4, 8, 12], texts, "a.bin")
+    other = orvane_core.BinArchive.from_bytes(bytes(meant.serialize()))
+    other.write_string(12, "別")
+    with pytest.raises(ToolError, match=r"a\.bin: texts entry 0xC: the written file reads "
+                                        r'back "共通", not "別"'):
+        _check_written(bytes(meant.serialize()), other, [0, 4, 8, 12],
+                       texts[:3] + ["別"], "a.bin")
+
+
+def _square(n):
+    return n * n
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_jobs_stopped_early_discard_every_result_not_taken(jobs):
+    """Workers take items in batches: a caller that stops early gets every result not
+    yet its own discarded (the last one yielded too), none twice, none lost."""
+    from orvane_tools._jobs import run_jobs
+
+    discarded = []
+    results = run_jobs(_square, list(range(200)), jobs, discard=discarded.append)
+    taken = [next(results) for _ in range(21)]
+    results.close()
+    assert taken == [n * n for n in range(21)]
+    assert discarded[0] == 20 * 20
+    assert sorted(discarded) == sorted(set(discarded))
+    if jobs == 1:
+        assert discarded == [400]
+    else:  # every result computed and not taken is discarded: whole batches, in order
+        assert discarded == [n * n for n in range(20, 20 + len(discarded))]
+        assert len(discarded) >= 4  # 20 to 23, the rest of the batch of 12 it came in

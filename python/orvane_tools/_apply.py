@@ -16,22 +16,25 @@ a warning).
 """
 from __future__ import annotations
 
+import bisect
 import contextlib
 import dataclasses
+import operator
 import os
 import re
-from collections import Counter
+from collections import Counter, deque
+from itertools import compress, repeat
 from dataclasses import dataclass, field
-from typing import Dict, List, Mapping, Optional, Pattern, Sequence, Set, Tuple
+from typing import Dict, List, Mapping, Optional, Pattern, Sequence, Set, Tuple, cast
 
-from ._archive import Archive, ToolError, _shown, hex_address, load
-from ._catalogue import ArchiveFile, open_archive
+from ._archive import HEADER, SLOT, Archive, ToolError, _shown, _tables, _words, hex_address, load
+from ._catalogue import ArchiveFile, _pick, _place_names, _text_slots, open_archive
 from ._jobs import run_jobs
 from ._checks import apply_charmap, check_text
 from ._csv_format import spreadsheet_altered, with_line_breaks_of
 from ._message import Message
 from ._output import Staged, make_directory, read_input, shown_path, stage_output
-from ._places import PlaceError, parse_place, parse_reference
+from ._places import PlaceError, Places, parse_place, parse_reference
 
 __all__ = ["ApplyOptions", "ArchiveReport", "ImportRun", "Lookup", "Summary", "apply_to_archive",
            "check_catalogue", "commit_staged", "discard_staged", "import_catalogue",
@@ -146,6 +149,14 @@ _lookup: Optional[Lookup] = None
 _options = ApplyOptions()
 _patterns: List[Pattern[str]] = []
 _decided: Dict[str, Tuple[int, Optional[str], List[str]]] = {}
+# Of each text decided, taken apart so that an archive's slots are looked up at C speed:
+# its state, the text to write (None: kept), the text the written file holds, and its
+# key when the catalogue knows it (else None).
+_states: Dict[str, int] = {}
+_writes: Dict[str, Optional[str]] = {}
+_finals: Dict[str, str] = {}
+_keys_known: Dict[str, Optional[str]] = {}
+_wrong: Set[str] = set()
 
 
 def start_worker(lookup: Lookup, options: ApplyOptions) -> None:
@@ -153,7 +164,19 @@ def start_worker(lookup: Lookup, options: ApplyOptions) -> None:
     _lookup = lookup
     _options = options
     _patterns = [re.compile(p) for p in options.placeholders]
-    _decided.clear()
+    for table in (_decided, _states, _writes, _finals, _keys_known, _wrong):
+        table.clear()
+
+
+def _decide_once(text: str, lookup: Lookup) -> None:
+    state, written, wrong = _decided[text] = _decide(text, lookup)
+    _states[text] = state
+    _writes[text] = written
+    _finals[text] = text if written is None else written
+    key = text_key(text)
+    _keys_known[text] = key if key in lookup.known else None
+    if wrong:
+        _wrong.add(text)
 
 
 def _decide(text: str, lookup: Lookup, own: Optional[str] = None
@@ -190,16 +213,24 @@ def _apply(archive_file: ArchiveFile, target: Optional[str], report: ArchiveRepo
     options = _options
     data = read_input(archive_file.path)
     try:
-        archive, found, places = open_archive(data, archive_file.name)
+        archive, slots, _, texts, labels = _text_slots(data)
     except ToolError as error:
         raise ToolError("%s: %s" % (archive_file.path, error)) from None
+    places = Places(labels)
     name = archive_file.name
     problems = report.problems
+    # Place names are made only to name a problem.
+    named: List[List[str]] = []
+
+    def names() -> List[str]:
+        if not named:
+            named.append(_place_names(slots, places))
+        return named[0]
 
     own: Dict[int, Override] = {}
     overrides = lookup.any_archive + lookup.overrides.get(name, [])
     if overrides:
-        texts = dict(zip(found.addresses, found.texts))
+        at = dict(zip(slots, texts))
         for override in overrides:
             where = "%s: line %d: " % (lookup.catalogue, override.line)
             try:
@@ -207,7 +238,7 @@ def _apply(archive_file: ArchiveFile, target: Optional[str], report: ArchiveRepo
             except PlaceError as error:
                 problems.append(where + "%s: %s" % (name, error))
                 continue
-            current = texts.get(address)
+            current = at.get(address)
             if current is None:
                 problems.append(where + "%s is not a text entry of %s" % (override.context, name))
             elif text_key(current) != text_key(override.source):
@@ -221,23 +252,33 @@ def _apply(archive_file: ArchiveFile, target: Optional[str], report: ArchiveRepo
                 own[address] = override
     report.held_overrides = len(own)
 
-    decided = _decided
-    for text in set(found.texts) - decided.keys():
-        decided[text] = _decide(text, lookup)
-    uses = Counter(found.texts)
-    counts = [0, 0, 0]  # unknown, untranslated, translated
-    for text, (state, written, wrong) in ((t, decided[t]) for t in uses):
-        counts[state] += uses[text]
-        if wrong:
-            problems.extend("%s:%s: %s" % (name, place, p) for t, place in
-                            zip(found.texts, found.places) if t == text for p in wrong)
+    # Each distinct text is decided once per run; slots are then handled by whole-list
+    # operations (map, compress, Counter), not by a Python loop.
+    distinct = dict.fromkeys(texts)  # in order of first occurrence
+    for text in set(distinct).difference(_decided):
+        _decide_once(text, lookup)
+    states = Counter(_pick(_states, texts))
+    counts = [states[0], states[1], states[2]]  # unknown, untranslated, translated
+    if not _wrong.isdisjoint(distinct):
+        for text in distinct:
+            wrong = _decided[text][2]
+            if wrong:
+                problems.extend("%s:%s: %s" % (name, place, p) for t, place in
+                                zip(texts, names()) if t == text for p in wrong)
+    writes = _pick(_writes, texts)
+    expected = _pick(_finals, texts)
+    chosen = list(map(operator.is_not, writes, repeat(None)))
+    for address in own:
+        chosen[bisect.bisect_left(slots, address)] = False
     write_string = archive.write_string
-    for address, written in [(a, decided[t][1]) for a, t in zip(found.addresses, found.texts)]:
-        if written is not None and address not in own:
-            write_string(address, written)
-            report.changed += 1
+    addresses = list(compress(slots, chosen))
+    deque(map(write_string, addresses, compress(writes, chosen)), maxlen=0)
+    report.changed += len(addresses)
+    decided = _decided
     for address, mine in own.items():
-        text = texts[address]
+        index = bisect.bisect_left(slots, address)
+        text = texts[index]
+        expected[index] = text
         state, written, wrong = _decide(text, lookup, mine.translation)
         counts[decided[text][0]] -= 1
         counts[state] += 1
@@ -245,13 +286,12 @@ def _apply(archive_file: ArchiveFile, target: Optional[str], report: ArchiveRepo
             problems.extend("%s:%s: %s" % (name, places.name(address), p) for p in wrong)
         elif written is not None:
             write_string(address, written)
+            expected[index] = written
             report.changed += 1
     report.unknown, report.untranslated = counts[0], counts[1]
-    known = lookup.known
-    for text in uses:
-        key = text_key(text)
-        if key in known:
-            report.held.add(key)
+    held = set(_pick(_keys_known, distinct))
+    held.discard(None)
+    report.held = cast(Set[str], held)
     if problems and not options.skip_unwritable:
         return
     if target is None or not options.write:
@@ -260,28 +300,54 @@ def _apply(archive_file: ArchiveFile, target: Optional[str], report: ArchiveRepo
         output = bytes(archive.serialize())
     except ValueError as error:
         raise ToolError("%s: cannot be written: %s" % (archive_file.path, error)) from None
-    _check_written(output, archive, found.addresses, archive_file.path)
+    _check_written(output, archive, slots, expected, archive_file.path)
     if os.path.dirname(target):
         make_directory(os.path.dirname(target))
     report.staged = stage_output(target, output)
 
 
 def _check_written(output: bytes, archive: Archive, addresses: Sequence[int],
-                   path: str) -> None:
+                   expected: Sequence[str], path: str) -> None:
     """The written file must load back to the texts the archive holds now (the checks
     before it name every character that would come back as another); pointers and
-    labels are the loaded file's own and come back as they were."""
+    labels are the loaded file's own and come back as they were.
+
+    First, at C speed: every address must be a text slot of the written file holding
+    its `expected` text (written or kept), each pooled string read once. Should one
+    not be, every address is compared with what the archive holds, to name the first
+    that differs."""
     try:
         loaded = load(output)
     except ToolError as error:
         raise ToolError("%s: the written file does not load: %s" % (shown_path(path), error)) \
             from None
+    if _reads_back(output, loaded, addresses, expected):
+        return
     meant, read = archive.read_string, loaded.read_string
     for address in addresses:
         if read(address) != meant(address):
             raise ToolError("%s: texts entry %s: the written file reads back %s, not %s" % (
                 shown_path(path), hex_address(address), _shown(read(address)),
                 _shown(meant(address))))
+
+
+def _reads_back(output: bytes, loaded: Archive, addresses: Sequence[int],
+                expected: Sequence[str]) -> bool:
+    """Whether every address is a text slot of the written file holding its expected
+    text; each pooled string is read once."""
+    if not addresses:
+        return True
+    table = _tables(output)[0]
+    size = loaded.size()
+    if not set(table).issuperset(addresses) or max(addresses) + SLOT > size:
+        return False
+    words = _words(output[HEADER:HEADER + size - size % SLOT]).tolist()
+    values = _pick(words, map(operator.rshift, addresses, repeat(2)))
+    if min(values) <= size:
+        return False
+    read = loaded.read_string
+    strings = {v: read(a) for v, a in dict(zip(values, addresses)).items()}
+    return _pick(strings, values) == list(expected)
 
 
 def discard_staged(report: ArchiveReport) -> None:

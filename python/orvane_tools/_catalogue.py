@@ -15,9 +15,12 @@ whose place changed.
 from __future__ import annotations
 
 import bisect
+import operator
 import os
+from collections import deque
 from dataclasses import dataclass, field
-from typing import Dict, Iterable, List, Optional, Sequence, Set, Tuple, Union
+from itertools import chain, compress, repeat
+from typing import Any, Dict, Iterable, List, Optional, Sequence, Set, Tuple, Union
 
 from ._output import STDIO, read_input, shown_path
 from ._archive import HEADER, SLOT, Archive, ToolError, _tables, _words, load
@@ -97,52 +100,85 @@ def find_archives(paths: Sequence[str], root: Optional[str] = None) -> List[Arch
     return [found[name] for name in sorted(found)]
 
 
-def open_archive(data: bytes, name: str) -> Tuple[Archive, ArchiveTexts, Places]:
-    """Loads an archive file and lists its non-empty texts, with places and labels.
+def _text_slots(data: bytes) -> Tuple[Archive, List[int], List[int], List[str], Dict[int, List[str]]]:
+    """Loads an archive file: the archive, its non-empty text slots in address order,
+    their values (string positions), their texts, and its label lists.
 
     A slot's kind is decided by its value (a data pointer up to the data region's
     size, a text's position in the file beyond it), and slots with the same value
-    hold the same pooled string: each string is read once.
+    hold the same pooled string: each string is read once. Per-slot work is done by
+    whole-list operations (map, itemgetter, compress), not by a Python loop.
     """
     archive = load(data)
     pointer_table, label_addresses = _tables(data)
     size = archive.size()
-    words = _words(data[HEADER:HEADER + size - size % SLOT])
     labels: Dict[int, List[str]] = {}
+    read_labels = archive.read_labels
     for address in label_addresses:
-        names = archive.read_labels(address)
+        names = read_labels(address)
         if names:
             labels[address] = names
-    places = Places(labels)
-    starts: List[int] = []
-    prefixes: List[str] = []
-    for start, place in places.labelled():
-        starts.append(start)
-        prefixes.append(str(place))
-    slots = sorted(a for a in pointer_table if words[a >> 2] > size)
-    values = [words[a >> 2] for a in slots]
+    slots = sorted(pointer_table)
+    if not slots:
+        return archive, [], [], [], labels
+    words = _words(data[HEADER:HEADER + size - size % SLOT]).tolist()
+    values = _pick(words, map(operator.rshift, slots, repeat(2)))
+    if min(values) <= size:
+        kept = list(map(operator.lt, repeat(size), values))
+        slots = list(compress(slots, kept))
+        values = list(compress(values, kept))
     read_string = archive.read_string
     strings = {v: read_string(a) or "" for v, a in dict(zip(values, slots)).items()}
-    texts = [strings[v] for v in values]
+    texts = _pick(strings, values)
     if "" in strings.values():
-        kept = [i for i, t in enumerate(texts) if t]
-        slots = [slots[i] for i in kept]
-        texts = [texts[i] for i in kept]
+        kept = list(map(bool, texts))
+        slots = list(compress(slots, kept))
+        values = list(compress(values, kept))
+        texts = list(compress(texts, kept))
+    return archive, slots, values, texts, labels
+
+
+def _pick(table: Any, keys: Iterable[Any]) -> List[Any]:
+    """[table[k] for k in keys], at C speed."""
+    keys = list(keys)
+    if len(keys) < 2:
+        return [table[k] for k in keys]
+    return list(operator.itemgetter(*keys)(table))
+
+
+# "+0x14" by offset, shared by every archive (at most 65,536); 0 is the labelled slot.
+_OFFSETS: Dict[int, str] = {0: ""}
+
+
+def _place_names(slots: List[int], places: Places) -> List[str]:
+    """The place of each slot (ascending addresses)."""
+    starts, prefixes = places.labelled_names()
     # Slots between two labelled slots are named by the first of them.
-    first = bisect.bisect_left(slots, starts[0]) if starts else len(slots)
-    names = ["0x%X" % a for a in slots[:first]]
-    for k, start in enumerate(starts):
-        end = bisect.bisect_left(slots, starts[k + 1]) if k + 1 < len(starts) else len(slots)
-        if first == end:
-            continue
-        prefix = prefixes[k]
-        if slots[first] == start:
-            names.append(prefix)
-            first += 1
-        names += ["%s+0x%X" % (prefix, a - start) for a in slots[first:end]]
-        first = end
-    result = ArchiveTexts(name, slots, names, texts,
-                          {a: labels[a] for a in slots if a in labels} if labels else {})
+    bounds = list(map(bisect.bisect_left, repeat(slots), starts))
+    first = bounds[0] if bounds else len(slots)
+    names = list(map("0x%X".__mod__, slots[:first]))
+    if first == len(slots):
+        return names
+    counts = list(map(operator.sub, bounds[1:] + [len(slots)], bounds))
+    shifted = list(map(operator.sub, slots[first:],
+                       chain.from_iterable(map(repeat, starts, counts))))
+    offsets = _OFFSETS
+    distinct = set(shifted)
+    if len(offsets) + len(distinct) > 1 << 16:
+        offsets = {0: ""}  # offsets of a large archive are not kept
+    for offset in distinct.difference(offsets):
+        offsets[offset] = "+0x%X" % offset
+    names += map(operator.add, chain.from_iterable(map(repeat, prefixes, counts)),
+                 _pick(offsets, shifted))
+    return names
+
+
+def open_archive(data: bytes, name: str) -> Tuple[Archive, ArchiveTexts, Places]:
+    """Loads an archive file and lists its non-empty texts, with places and labels."""
+    archive, slots, _, texts, labels = _text_slots(data)
+    places = Places(labels)
+    result = ArchiveTexts(name, slots, _place_names(slots, places), texts,
+                          {a: labels[a] for a in sorted(set(slots).intersection(labels))})
     return archive, result, places
 
 
@@ -160,6 +196,9 @@ def scan_archive(archive: ArchiveFile) -> ArchiveTexts:
         raise ToolError("%s: %s" % (shown_path(archive.path), error)) from None
 
 
+_references = operator.attrgetter("references")
+
+
 class _Builder:
     """Messages gathered archive by archive, in name order."""
 
@@ -169,14 +208,16 @@ class _Builder:
 
     def add(self, found: ArchiveTexts) -> None:
         messages = self.messages
+        texts = found.texts
+        for text in dict.fromkeys(texts):
+            if text not in messages:
+                messages[text] = Message(text)
+        # One list.append per occurrence, run by map rather than by a Python loop.
         prefix = found.name + ":"
-        for text, reference in zip(found.texts, [prefix + p for p in found.places]):
-            message = messages.get(text)
-            if message is None:
-                message = messages[text] = Message(text)
-            message.references.append(reference)
+        references = map(operator.add, repeat(prefix), found.places)
+        deque(map(list.append, map(_references, _pick(messages, texts)), references), maxlen=0)
         for address, names in found.labels.items():
-            text = found.texts[bisect.bisect_left(found.addresses, address)]
+            text = texts[bisect.bisect_left(found.addresses, address)]
             seen = self.noted.setdefault(text, set())
             for label in names:
                 if label not in seen:

@@ -16,7 +16,7 @@ import sys
 import threading
 from collections import deque
 from concurrent.futures import Future, ProcessPoolExecutor
-from typing import Any, Callable, Deque, Generator, Optional, Sequence, Tuple, TypeVar
+from typing import Any, Callable, Deque, Generator, List, Optional, Sequence, Tuple, TypeVar
 
 from tqdm import tqdm
 
@@ -53,6 +53,10 @@ def _bar(total: int, what: str) -> Optional["tqdm[Any]"]:
     return None
 
 
+def _batch(work: Callable[[T], R], items: Sequence[T]) -> List[R]:
+    return [work(item) for item in items]
+
+
 def run_jobs(work: Callable[[T], R], items: Sequence[T], jobs: int, what: str = "",
              initializer: Optional[Callable[..., None]] = None,
              arguments: Tuple[Any, ...] = (),
@@ -82,32 +86,45 @@ def run_jobs(work: Callable[[T], R], items: Sequence[T], jobs: int, what: str = 
                         discard(result)
                     raise
             return
-        pool = ProcessPoolExecutor(min(jobs, len(items)), mp_context=_context(),
+        # Items go to the workers in batches: a task costs the pool about a millisecond
+        # in this process (its threads take turns with the caller for the interpreter),
+        # more than a small archive's work.
+        size = max(1, min(16, len(items) // (8 * jobs)))
+        batches = [items[k:k + size] for k in range(0, len(items), size)]
+        pool = ProcessPoolExecutor(min(jobs, len(batches)), mp_context=_context(),
                                    initializer=_ignore_interrupts,
                                    initargs=(initializer, arguments))
-        futures: Deque["Future[R]"] = deque()
+        futures: Deque["Future[List[R]]"] = deque()
+        # Results received and not yet the caller's (the one being yielded included).
+        held: Deque[R] = deque()
         try:
             # Submitted a window ahead of what is consumed, so results do not pile up.
-            pending = iter(items)
-            for item in itertools.islice(pending, 4 * jobs):
-                futures.append(pool.submit(work, item))
+            pending = iter(batches)
+            for batch in itertools.islice(pending, 4 * jobs):
+                futures.append(pool.submit(_batch, work, batch))
             # The bar's thread starts once the workers are forked.
             bar = _bar(len(items), what)
             while futures:
-                result = futures[0].result()
-                for item in itertools.islice(pending, 1):
-                    futures.append(pool.submit(work, item))
-                if bar is not None:
-                    bar.update()
-                yield result
-                futures.popleft()  # only now is the result the caller's
+                held.extend(futures[0].result())
+                futures.popleft()
+                for batch in itertools.islice(pending, 1):
+                    futures.append(pool.submit(_batch, work, batch))
+                while held:
+                    if bar is not None:
+                        bar.update()
+                    yield held[0]
+                    held.popleft()  # only now is the result the caller's
         finally:
             for future in futures:
                 future.cancel()
             pool.shutdown(wait=True)
-            for future in futures:
-                if discard is not None and not future.cancelled() and future.exception() is None:
-                    discard(future.result())
+            if discard is not None:
+                for result in held:
+                    discard(result)
+                for future in futures:
+                    if not future.cancelled() and future.exception() is None:
+                        for result in future.result():
+                            discard(result)
     finally:
         if bar is not None:
             bar.close()

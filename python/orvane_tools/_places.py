@@ -20,6 +20,7 @@ then `"HP\\u0020MAX"+0x4` for 0x24.
 from __future__ import annotations
 
 import bisect
+import functools
 import json
 import re
 from dataclasses import dataclass
@@ -40,6 +41,7 @@ _TAIL = re.compile(r"(?:\[([1-9][0-9]*)\])?(?:\+0[xX]([0-9A-Fa-f]+))?\Z")
 _SPECIAL = frozenset(' +[]:"\\')
 
 
+@functools.lru_cache(maxsize=1024)
 def _bare(name: str) -> bool:
     """Whether a label name can be written as it is."""
     return (bool(name) and name.isprintable() and not any(c.isspace() for c in name)
@@ -150,6 +152,15 @@ class Places:
     def labelled(self) -> List[Tuple[int, Place]]:
         """Every labelled slot and its place, by address."""
         return [(a, Place(n, k, 0)) for a, n, k in zip(self._slots, self._names, self._indexes)]
+
+    def labelled_names(self) -> Tuple[List[int], List[str]]:
+        """Every labelled slot, by address, and its place as `str` writes it."""
+        return self._slots, list(map(_labelled_name, self._names, self._indexes))
+
+
+@functools.lru_cache(maxsize=4096)
+def _labelled_name(label: str, index: int) -> str:
+    return str(Place(label, index, 0))
 
 
 def _name_shown(name: str) -> str:

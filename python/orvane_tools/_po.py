@@ -21,8 +21,10 @@ of its own, so a moved reference changes one line.
 from __future__ import annotations
 
 import codecs
+import operator
 import re
 from dataclasses import dataclass, field
+from itertools import chain
 from typing import Dict, Iterable, Iterator, List, Mapping, Optional, Tuple, Union
 
 from ._archive import ToolError
@@ -321,6 +323,10 @@ _BLOCK_COMMENTS = re.compile(r"\n#(?![.:,|~!]) ?([^\n]*)")
 def _comment_block(message: Message, block: str) -> None:
     """`_comments` for whole lines of comments, each ending in a line feed."""
     block = "\n" + block
+    if block.count("\n#:") == block.count("\n") - 1 and "\u2068" not in block:
+        # References only, as most messages of a catalogue have.
+        message.references = block.replace("\n#:", " ").split()
+        return
     if "\n#:" in block:
         references = " ".join(_BLOCK_REFERENCES.findall(block))
         if "\u2068" in references:
@@ -413,6 +419,10 @@ _LAID_OUT = re.compile((
     r'msgstr "(?P<translation>S)"\n(?P<translation_more>(?:"S"\n)*)'
     r'(?=\n*(?:\#|msg|\Z))').replace("S", _STR))
 _MORE = re.compile(r'"(%s)"' % _STR)
+# The same without the comments, which are found first by the end of their block: a
+# line that does not start with `#`, or starts with `#~` or `#|`.
+_LAID_OUT_FIELDS = re.compile(_LAID_OUT.pattern[_LAID_OUT.pattern.index("(?:\\#\\| msgid"):])
+_COMMENTS_END = re.compile(r"\n(?!\#(?![~|]))")
 
 
 def _messages(text: str, charset: str) -> List[Message]:
@@ -421,10 +431,29 @@ def _messages(text: str, charset: str) -> List[Message]:
     line = 1
     end = len(text)
     match = _LAID_OUT.match
+    fields = _LAID_OUT_FIELDS.match
+    comments_end = _COMMENTS_END.search
     while pos < end:
-        m = match(text, pos)
+        m = None
+        start = pos
+        while text.startswith("\n", start):
+            start += 1
+        if text.startswith("#", start) and not text.startswith(("#~", "#|"), start):
+            # A long block of references is found by its end, not matched line by line.
+            block_end = comments_end(text, start)
+            comments: Optional[str] = None
+            if block_end is not None:
+                comments = text[start:block_end.start() + 1]
+                if "\r" not in comments:
+                    m = fields(text, block_end.start() + 1)
+        else:
+            m = fields(text, start)
+            comments = None
         if m is None:
-            break
+            m = match(text, pos)
+            if m is None:
+                break
+            comments = m.group("comments")
         line += text.count("\n", pos, m.start("source"))
         strings = {}
         for name in ("previous", "context", "source", "translation"):
@@ -436,7 +465,6 @@ def _messages(text: str, charset: str) -> List[Message]:
                                       line, charset)
         message = Message(strings["source"], strings["translation"], strings.get("context"),
                           previous_source=strings.get("previous"), line=line)
-        comments = m.group("comments")
         if comments:
             _comment_block(message, comments)
         found.append(message)
@@ -508,6 +536,17 @@ def _reference(reference: str) -> str:
     return reference
 
 
+def _has_space(texts: Iterable[str]) -> bool:
+    """Whether any of the texts holds white space (as `\\s` matches it)."""
+    joined = "".join(texts)
+    # str.split() splits at the characters `\s` matches; it is much faster than a search.
+    parts = joined.split(None, 1)
+    return bool(joined) and (len(parts) != 1 or len(parts[0]) != len(joined))
+
+
+_references = operator.attrgetter("references")
+
+
 def _comment_lines(prefix: str, text: str) -> List[str]:
     return [prefix + " " + row if row else prefix for row in text.split("\n")]
 
@@ -546,6 +585,9 @@ def write_po(messages: Iterable[Message], header: Optional[Mapping[str, str]] = 
         out += _comment_lines("#", comment)
     out += ['msgid ""', 'msgstr ""']
     out += [_quoted("%s: %s\n" % (name, value)) for name, value in fields.items()]
+    messages = list(messages)
+    # References rarely hold white space: when none does, none is looked for per message.
+    spaced = _has_space(chain.from_iterable(map(_references, messages)))
     for message in messages:
         out.append("")
         for text in message.comments:
@@ -554,7 +596,7 @@ def write_po(messages: Iterable[Message], header: Optional[Mapping[str, str]] = 
             out += _comment_lines("#.", note)
         references = message.references
         if references:
-            if _SPACE.search("".join(references)):
+            if spaced and _SPACE.search("".join(references)):
                 references = [_reference(r) for r in references]
             out.append("#: " + "\n#: ".join(references))
         if message.fuzzy:
