@@ -354,25 +354,24 @@ class Alignment:
     def to_b(self, address: int) -> Optional[int]:
         """Where A's byte at address is in B; None for a removed byte. Addresses at
         or past the end follow the end."""
-        if address >= self.a_size:
-            return address - self.a_size + self.b_size
-        k = bisect.bisect_right(self._a_starts, address) - 1
-        s = self._in_a[k]
-        if s.kind == "removed":
-            return None
-        offset = address - s.a
-        return s.b + offset if offset < s.b_size else s.b + s.b_size - 1
+        return self._follow(address, True)
 
     def to_a(self, address: int) -> Optional[int]:
         """Where B's byte at address came from in A; None for an inserted byte."""
-        if address >= self.b_size:
-            return address - self.b_size + self.a_size
-        k = bisect.bisect_right(self._b_starts, address) - 1
-        s = self._in_b[k]
-        if s.kind == "inserted":
+        return self._follow(address, False)
+
+    def _follow(self, address: int, forward: bool) -> Optional[int]:
+        size, other_size = (self.a_size, self.b_size) if forward else (self.b_size, self.a_size)
+        if address >= size:
+            return address - size + other_size
+        starts, segments = (self._a_starts, self._in_a) if forward else (self._b_starts,
+                                                                          self._in_b)
+        s = segments[bisect.bisect_right(starts, address) - 1]
+        if s.kind == ("removed" if forward else "inserted"):
             return None
-        offset = address - s.b
-        return s.a + offset if offset < s.a_size else s.a + s.a_size - 1
+        here, there, there_size = (s.a, s.b, s.b_size) if forward else (s.b, s.a, s.a_size)
+        offset = address - here
+        return there + offset if offset < there_size else there + there_size - 1
 
     def map_sorted(self, addresses: Iterable[int]) -> List[Optional[int]]:
         """`to_b` of each of the ascending addresses, in one walk over the segments."""
