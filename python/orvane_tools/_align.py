@@ -40,7 +40,7 @@ from __future__ import annotations
 import bisect
 from array import array
 from dataclasses import dataclass
-from typing import Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
+from typing import Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 
 from ._archive import Entries
 
@@ -167,6 +167,23 @@ def _anchors(a: Entries, b: Entries, x: _Words, y: _Words) -> List[Tuple[int, in
     return chain
 
 
+def _run_length(limit: int, equal: Callable[[int, int], bool]) -> int:
+    """How long a run of equal words is (at most limit), `equal(n, k)` telling whether
+    the k words after the first n are: blocks that double while equal and halve when
+    not, so a run of L words costs O(L) bytes compared in O(log L) steps."""
+    n, step = 0, 1
+    while n < limit:
+        k = min(step, limit - n)
+        if equal(n, k):
+            n += k
+            step = 2 * k
+        elif k == 1:
+            break
+        else:
+            step = k // 2
+    return n
+
+
 class _Aligner:
     def __init__(self, x: _Words, y: _Words) -> None:
         self.x = x.data
@@ -180,34 +197,12 @@ class _Aligner:
                 and self.xm[2 * i:2 * (i + n)] == self.ym[2 * j:2 * (j + n)])
 
     def common_prefix(self, i: int, j: int, limit: int) -> int:
-        """How many words from x[i] and y[j] on are equal (at most limit): blocks that
-        double while equal and halve when not, so a run of L words costs O(L) bytes
-        compared in O(log L) steps."""
-        n, step = 0, 1
-        while n < limit:
-            k = min(step, limit - n)
-            if self.equal(i + n, j + n, k):
-                n += k
-                step = 2 * k
-            elif k == 1:
-                break
-            else:
-                step = k // 2
-        return n
+        """How many words from x[i] and y[j] on are equal (at most limit)."""
+        return _run_length(limit, lambda n, k: self.equal(i + n, j + n, k))
 
     def common_suffix(self, i: int, j: int, limit: int) -> int:
         """How many words ending before x[i] and y[j] are equal (at most limit)."""
-        n, step = 0, 1
-        while n < limit:
-            k = min(step, limit - n)
-            if self.equal(i - n - k, j - n - k, k):
-                n += k
-                step = 2 * k
-            elif k == 1:
-                break
-            else:
-                step = k // 2
-        return n
+        return _run_length(limit, lambda n, k: self.equal(i - n - k, j - n - k, k))
 
     def emit(self, kind: str, i: int, i2: int, j: int, j2: int) -> None:
         if i2 == i and j2 == j:
