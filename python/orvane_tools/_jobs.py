@@ -13,7 +13,6 @@ import multiprocessing
 import os
 import signal
 import sys
-import threading
 from collections import deque
 from concurrent.futures import Future, ProcessPoolExecutor
 from typing import Any, Callable, Deque, Generator, List, Optional, Sequence, Tuple, TypeVar
@@ -41,9 +40,10 @@ def _ignore_interrupts(initializer: Optional[Callable[..., None]], arguments: Tu
 
 
 def _context() -> Any:
-    # fork is the cheapest start, and safe while this process runs one thread.
-    if "fork" in multiprocessing.get_all_start_methods() and threading.active_count() == 1:
-        return multiprocessing.get_context("fork")
+    # Workers start fresh interpreters. A forked worker would be cheaper, but the pool
+    # starts its workers on demand, after its own threads are running, and a child
+    # forked while another thread holds a lock can wait on it forever (seen: a worker
+    # stuck on a lock once in a few hundred runs).
     return multiprocessing.get_context("spawn")
 
 
