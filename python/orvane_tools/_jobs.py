@@ -102,7 +102,7 @@ def run_jobs(work: Callable[[T], R], items: Sequence[T], jobs: int, what: str = 
             pending = iter(batches)
             for batch in itertools.islice(pending, 4 * jobs):
                 futures.append(pool.submit(_batch, work, batch))
-            # The bar's thread starts once the workers are forked.
+            # The bar's thread starts once the workers are started.
             bar = _bar(len(items), what)
             while futures:
                 held.extend(futures[0].result())
