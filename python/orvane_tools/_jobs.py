@@ -115,14 +115,15 @@ def run_jobs(work: Callable[[T], R], items: Sequence[T], jobs: int, what: str = 
                     yield held[0]
                     held.popleft()  # only now is the result the caller's
         finally:
-            for future in futures:
-                future.cancel()
+            # The few batches still out are let finish rather than cancelled: on Python
+            # 3.8 and 3.9, shutting the pool down after cancelling its futures can wait
+            # forever.
             pool.shutdown(wait=True)
             if discard is not None:
                 for result in held:
                     discard(result)
                 for future in futures:
-                    if not future.cancelled() and future.exception() is None:
+                    if future.exception() is None:
                         for result in future.result():
                             discard(result)
     finally:
