@@ -288,16 +288,6 @@ def apply_translations(archive: Archive, translations: List[Translation],
             archive.write_string(address, text)
 
 
-def translated_entries(found: Entries, translations: List[Translation],
-                       skipped: List[Unwritable]) -> Entries:
-    """The entries of the archive `found` lists once the translations are written
-    (those in `skipped` keep their original text)."""
-    kept = {problem.address for problem in skipped}
-    texts = dict(found.texts)
-    texts.update((item.address, item.text) for item in translations if item.address not in kept)
-    return Entries(found.data, found.pointers, texts, found.labels)
-
-
 def import_texts(archive: Archive, translation: str, format: str = "po",
                  skip_unwritable: bool = False) -> ImportResult:
     """The file `archive` becomes with the translations of `translation` (file contents).
