@@ -118,7 +118,8 @@ def _text_slots(data: bytes) -> Tuple[Archive, List[int], List[int], List[str], 
         names = read_labels(address)
         if names:
             labels[address] = names
-    slots = sorted(pointer_table)
+    slots = pointer_table.tolist()
+    slots.sort()
     if not slots:
         return archive, [], [], [], labels
     words = _words(data[HEADER:HEADER + size - size % SLOT]).tolist()
@@ -127,10 +128,11 @@ def _text_slots(data: bytes) -> Tuple[Archive, List[int], List[int], List[str], 
         kept = list(map(operator.lt, repeat(size), values))
         slots = list(compress(slots, kept))
         values = list(compress(values, kept))
-    read_string = archive.read_string
-    strings = {v: read_string(a) or "" for v, a in dict(zip(values, slots)).items()}
+    # One slot per pooled string: each is read once.
+    first = dict(zip(values, slots))
+    strings = dict(zip(first, map(archive.read_string, first.values())))
     texts = _pick(strings, values)
-    if "" in strings.values():
+    if "" in strings.values() or None in strings.values():
         kept = list(map(bool, texts))
         slots = list(compress(slots, kept))
         values = list(compress(values, kept))
@@ -199,30 +201,68 @@ def scan_archive(archive: ArchiveFile) -> ArchiveTexts:
 _references = operator.attrgetter("references")
 
 
+@dataclass
+class _Share:
+    """One archive's share of a catalogue, as a worker hands it over: its distinct
+    texts in order of first occurrence, the references of each (in address order)
+    joined by NUL, which neither an archive's name nor a place holds, and the label
+    lists of its labelled text slots, as (text, labels) by address.
+
+    A few long strings cost the process that gathers them far less than many short
+    ones (unpickled, appended and joined one by one)."""
+
+    texts: List[str]
+    references: List[str]
+    notes: List[Tuple[str, List[str]]]
+
+
+def _share(found: ArchiveTexts) -> _Share:
+    texts = found.texts
+    prefix = found.name + ":"
+    if "\0" in prefix or "\0" in "".join(found.places):
+        raise ToolError("%s: an archive name or place holds U+0000" % found.name)
+    groups: Dict[str, List[str]] = dict(zip(dict.fromkeys(texts), iter(list, None)))
+    # One list.append per occurrence, run by map rather than by a Python loop.
+    deque(map(list.append, _pick(groups, texts),
+              map(operator.add, repeat(prefix), found.places)), maxlen=0)
+    notes = [(texts[bisect.bisect_left(found.addresses, address)], names)
+             for address, names in found.labels.items()]
+    return _Share(list(groups), list(map("\0".join, groups.values())), notes)
+
+
 class _Builder:
     """Messages gathered archive by archive, in name order."""
 
     def __init__(self) -> None:
         self.messages: Dict[str, Message] = {}
+        self.references: Dict[str, List[str]] = {}  # by text, one string an archive
         self.noted: Dict[str, Set[str]] = {}
 
     def add(self, found: ArchiveTexts) -> None:
+        self.add_share(_share(found))
+
+    def add_share(self, share: _Share) -> None:
         messages = self.messages
-        texts = found.texts
-        for text in dict.fromkeys(texts):
-            if text not in messages:
-                messages[text] = Message(text)
-        # One list.append per occurrence, run by map rather than by a Python loop.
-        prefix = found.name + ":"
-        references = map(operator.add, repeat(prefix), found.places)
-        deque(map(list.append, map(_references, _pick(messages, texts)), references), maxlen=0)
-        for address, names in found.labels.items():
-            text = texts[bisect.bisect_left(found.addresses, address)]
+        references = self.references
+        texts = share.texts
+        for text in compress(texts, map(operator.not_, map(messages.__contains__, texts))):
+            messages[text] = Message(text)
+            references[text] = []
+        deque(map(list.append, _pick(references, texts), share.references), maxlen=0)
+        for text, names in share.notes:
             seen = self.noted.setdefault(text, set())
             for label in names:
                 if label not in seen:
                     seen.add(label)
                     messages[text].notes.append(label)
+
+    def catalogue(self) -> List[Message]:
+        """The messages, each with its references."""
+        messages = list(self.messages.values())
+        joined = map("\0".join, self.references.values())
+        for message, found in zip(messages, map(str.split, joined, repeat("\0"))):
+            message.references = found
+        return messages
 
 
 def build_catalogue(archives: Iterable[ArchiveTexts]) -> List[Message]:
@@ -232,7 +272,7 @@ def build_catalogue(archives: Iterable[ArchiveTexts]) -> List[Message]:
     builder = _Builder()
     for found in sorted(archives, key=lambda t: t.name):
         builder.add(found)
-    return list(builder.messages.values())
+    return builder.catalogue()
 
 
 def _is_place(context: str) -> bool:
@@ -377,7 +417,8 @@ def merge_catalogue(new: Sequence[Message], old: Sequence[Message]) -> List[Mess
 @dataclass
 class CatalogueExport:
     """What `export_catalogue` found: the catalogue, each archive's texts (in name
-    order; for one catalogue per archive), and one line per archive that failed."""
+    order; only when asked for, for one catalogue per archive), and one line per
+    archive that failed."""
 
     messages: List[Message]
     archives: List[ArchiveTexts]
@@ -391,12 +432,22 @@ def _scan_task(archive: ArchiveFile) -> Union[ArchiveTexts, str]:
         return str(error)
 
 
+def _share_task(archive: ArchiveFile) -> Union[_Share, str]:
+    try:
+        return _share(scan_archive(archive))
+    except ToolError as error:
+        return str(error)
+
+
 def export_catalogue(paths: Sequence[str], root: Optional[str] = None, jobs: int = 1,
-                     old: Optional[Sequence[Message]] = None) -> CatalogueExport:
+                     old: Optional[Sequence[Message]] = None,
+                     per_archive: bool = False) -> CatalogueExport:
     """The catalogue of every archive `paths` names (see `find_archives`), merged with
     the messages of an `old` catalogue when given (`merge_catalogue`).
 
-    An archive that cannot be read is left out and named in `failures`; `jobs`
+    With `per_archive`, the texts of each archive are kept in `archives` as well (for
+    one catalogue per archive: `build_catalogue([texts])`); without, `archives` is
+    empty. An archive that cannot be read is left out and named in `failures`; `jobs`
     processes read the archives, with the same result for every number.
     """
     archives = find_archives(paths, root)
@@ -404,13 +455,22 @@ def export_catalogue(paths: Sequence[str], root: Optional[str] = None, jobs: int
     failures: List[str] = []
     builder = _Builder()
     # Results come in name order: each is added while the workers read the next ones.
-    for result in run_jobs(_scan_task, archives, jobs, "export"):
-        if isinstance(result, str):
-            failures.append(result)
-        else:
-            scans.append(result)
-            builder.add(result)
-    messages = list(builder.messages.values())
+    # Workers group each archive's references by text, so that this process, which
+    # gathers them, does one step per text of an archive rather than per occurrence.
+    if per_archive:
+        for result in run_jobs(_scan_task, archives, jobs, "export"):
+            if isinstance(result, str):
+                failures.append(result)
+            else:
+                scans.append(result)
+                builder.add(result)
+    else:
+        for share in run_jobs(_share_task, archives, jobs, "export"):
+            if isinstance(share, str):
+                failures.append(share)
+            else:
+                builder.add_share(share)
+    messages = builder.catalogue()
     if old is not None:
         messages = merge_catalogue(messages, old)
     return CatalogueExport(messages, scans, failures)

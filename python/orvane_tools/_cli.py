@@ -236,7 +236,8 @@ def cmd_texts_export(args: argparse.Namespace) -> int:
         old = read_catalogue(args.merge, None, None)
     if args.out_dir is not None:
         check_distinct_names([path for path in args.files if path == STDIO])
-    result = export_catalogue(args.files, args.root, args.jobs, old)
+    result = export_catalogue(args.files, args.root, args.jobs, old,
+                              per_archive=args.out_dir is not None)
     for failure in result.failures:
         say(failure)
     if args.output is not None:

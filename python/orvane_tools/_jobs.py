@@ -13,6 +13,7 @@ import multiprocessing
 import os
 import signal
 import sys
+import threading
 from collections import deque
 from concurrent.futures import Future, ProcessPoolExecutor
 from typing import Any, Callable, Deque, Generator, List, Optional, Sequence, Tuple, TypeVar
@@ -39,12 +40,28 @@ def _ignore_interrupts(initializer: Optional[Callable[..., None]], arguments: Tu
         initializer(*arguments)
 
 
-def _context() -> Any:
-    # Workers start fresh interpreters. A forked worker would be cheaper, but the pool
-    # starts its workers on demand, after its own threads are running, and a child
-    # forked while another thread holds a lock can wait on it forever (seen: a worker
-    # stuck on a lock once in a few hundred runs).
-    return multiprocessing.get_context("spawn")
+def _pool(workers: int, initializer: Optional[Callable[..., None]],
+          arguments: Tuple[Any, ...]) -> ProcessPoolExecutor:
+    """A pool of `workers` processes that ignore Ctrl-C.
+
+    Workers are forked where that is safe, which spares each the start of an
+    interpreter and the import of the package: where the system can fork, while this
+    process runs one thread, and where the pool forks all its workers at once before
+    starting its own threads (Python 3.8, and the releases that know it must:
+    https://github.com/python/cpython/issues/90622). A child forked while another
+    thread holds a lock could wait on it forever. Elsewhere workers start fresh
+    interpreters.
+    """
+    initargs = (initializer, arguments)
+    if "fork" in multiprocessing.get_all_start_methods() and threading.active_count() == 1:
+        pool = ProcessPoolExecutor(workers, mp_context=multiprocessing.get_context("fork"),
+                                   initializer=_ignore_interrupts, initargs=initargs)
+        if sys.version_info < (3, 9) or \
+                getattr(pool, "_safe_to_dynamically_spawn_children", True) is False:
+            return pool
+        pool.shutdown(wait=False)  # started nothing yet
+    return ProcessPoolExecutor(workers, mp_context=multiprocessing.get_context("spawn"),
+                               initializer=_ignore_interrupts, initargs=initargs)
 
 
 def _bar(total: int, what: str) -> Optional["tqdm[Any]"]:
@@ -91,9 +108,7 @@ def run_jobs(work: Callable[[T], R], items: Sequence[T], jobs: int, what: str = 
         # more than a small archive's work.
         size = max(1, min(16, len(items) // (8 * jobs)))
         batches = [items[k:k + size] for k in range(0, len(items), size)]
-        pool = ProcessPoolExecutor(min(jobs, len(batches)), mp_context=_context(),
-                                   initializer=_ignore_interrupts,
-                                   initargs=(initializer, arguments))
+        pool = _pool(min(jobs, len(batches)), initializer, arguments)
         futures: Deque["Future[List[R]]"] = deque()
         # Results received and not yet the caller's (the one being yielded included).
         held: Deque[R] = deque()

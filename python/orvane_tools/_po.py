@@ -588,6 +588,9 @@ def write_po(messages: Iterable[Message], header: Optional[Mapping[str, str]] = 
     messages = list(messages)
     # References rarely hold white space: when none does, none is looked for per message.
     spaced = _has_space(chain.from_iterable(map(_references, messages)))
+    # Written in pieces, each encoded on its own: references (mostly ASCII) are then
+    # never widened to the characters of the texts around them.
+    pieces: List[bytes] = []
     for message in messages:
         out.append("")
         for text in message.comments:
@@ -598,7 +601,9 @@ def write_po(messages: Iterable[Message], header: Optional[Mapping[str, str]] = 
         if references:
             if spaced and _SPACE.search("".join(references)):
                 references = [_reference(r) for r in references]
-            out.append("#: " + "\n#: ".join(references))
+            pieces.append("\n".join(out).encode("utf-8"))
+            pieces.append(("#: " + "\n#: ".join(references)).encode("utf-8"))
+            out = []
         if message.fuzzy:
             out.append("#, fuzzy")
         prefix = "#~ " if message.obsolete else ""
@@ -610,4 +615,5 @@ def write_po(messages: Iterable[Message], header: Optional[Mapping[str, str]] = 
         out += _field("msgid", message.source, prefix)
         out += _field("msgstr", message.translation, prefix)
     out.append("")
-    return "\n".join(out).encode("utf-8")
+    pieces.append("\n".join(out).encode("utf-8"))
+    return b"\n".join(pieces)
