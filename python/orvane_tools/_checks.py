@@ -17,7 +17,7 @@ from __future__ import annotations
 
 import json
 from collections import Counter
-from typing import Callable, Dict, List, Mapping, Optional, Pattern, Sequence
+from typing import Callable, Dict, List, Mapping, Optional, Pattern, Sequence, Set
 
 import orvane_core
 
@@ -27,6 +27,9 @@ __all__ = ["CharmapError", "apply_charmap", "check_text", "read_back", "read_cha
 
 _CONTROLS = frozenset(chr(c) for c in range(0x20)) - {"\n", "\t"}
 _read_back: Dict[str, Optional[str]] = {}
+# The characters known to read back as themselves: a text of only these has no problem
+# of its characters, found at C speed.
+_kept: Set[str] = set()
 
 
 def read_back(c: str) -> Optional[str]:
@@ -48,10 +51,14 @@ def read_back(c: str) -> Optional[str]:
         else:
             back = orvane_core.BinArchive.from_bytes(data).read_string(0)
     _read_back[c] = back
+    if back == c:
+        _kept.add(c)
     return back
 
 
 def _character_problems(text: str) -> List[str]:
+    if _kept.issuperset(text):
+        return []
     unwritable: List[str] = []
     problems: List[str] = []
     for c in dict.fromkeys(text):

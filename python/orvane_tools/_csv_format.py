@@ -197,6 +197,8 @@ def same_text(original: str, cell: str) -> bool:
 def with_line_breaks_of(original: str, translation: str) -> str:
     """`translation` with its line breaks written as `original` writes its own, when
     `original` uses one kind (CR LF, LF or CR); else as it is."""
+    if "\r" not in original and "\r" not in translation:
+        return translation  # LF or no line break: nothing to change
     kinds = set(_BREAK.findall(original))
     if len(kinds) != 1:
         return translation

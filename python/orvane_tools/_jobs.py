@@ -8,6 +8,7 @@ them and cleans up, so no output is left half-written.
 """
 from __future__ import annotations
 
+import gc
 import itertools
 import multiprocessing
 import os
@@ -115,8 +116,15 @@ def run_jobs(work: Callable[[T], R], items: Sequence[T], jobs: int, what: str = 
         try:
             # Submitted a window ahead of what is consumed, so results do not pile up.
             pending = iter(batches)
-            for batch in itertools.islice(pending, 4 * jobs):
-                futures.append(pool.submit(_batch, work, batch))
+            # Forked workers start at the first submit. The objects they inherit are
+            # kept out of their garbage collector's reach: a collection would go over
+            # every one and so copy every page of this process into the worker.
+            gc.freeze()
+            try:
+                for batch in itertools.islice(pending, 4 * jobs):
+                    futures.append(pool.submit(_batch, work, batch))
+            finally:
+                gc.unfreeze()
             # The bar's thread starts once the workers are started.
             bar = _bar(len(items), what)
             while futures:

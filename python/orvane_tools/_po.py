@@ -327,6 +327,15 @@ def _comment_block(message: Message, block: str) -> None:
         # References only, as most messages of a catalogue have.
         message.references = block.replace("\n#:", " ").split()
         return
+    first = block.find("\n#:")
+    if first != -1 and "\u2068" not in block:
+        # One run of references among other comments (notes before, flags after, as
+        # catalogues are written): the run is split whole, the rest read line by line.
+        end = block.find("\n", block.rfind("\n#:") + 1)
+        run = block[first:end]
+        if run.count("\n#:") == run.count("\n"):
+            message.references = run.replace("\n#:", " ").split()
+            block = block[:first] + block[end:]
     if "\n#:" in block:
         references = " ".join(_BLOCK_REFERENCES.findall(block))
         if "\u2068" in references:
@@ -439,13 +448,23 @@ def _messages(text: str, charset: str) -> List[Message]:
         while text.startswith("\n", start):
             start += 1
         if text.startswith("#", start) and not text.startswith(("#~", "#|"), start):
-            # A long block of references is found by its end, not matched line by line.
-            block_end = comments_end(text, start)
+            # A long block of references is found by its end, not matched line by line:
+            # first by the next keyword at the start of a line, when every line before
+            # it is a comment, else by the first line that is not one.
             comments: Optional[str] = None
-            if block_end is not None:
-                comments = text[start:block_end.start() + 1]
-                if "\r" not in comments:
-                    m = fields(text, block_end.start() + 1)
+            stop = text.find("\nmsg", start)
+            if stop != -1:
+                comments = text[start:stop + 1]
+                if comments.count("\n#") != comments.count("\n") - 1 \
+                        or "\n#~" in comments or "\n#|" in comments:
+                    comments = None
+            if comments is None:
+                block_end = comments_end(text, start)
+                if block_end is not None:
+                    stop = block_end.start()
+                    comments = text[start:stop + 1]
+            if comments is not None and "\r" not in comments:
+                m = fields(text, stop + 1)
         else:
             m = fields(text, start)
             comments = None
