@@ -204,65 +204,68 @@ _references = operator.attrgetter("references")
 @dataclass
 class _Share:
     """One archive's share of a catalogue, as a worker hands it over: its distinct
-    texts in order of first occurrence, the references of each (in address order)
-    joined by NUL, which neither an archive's name nor a place holds, and the label
-    lists of its labelled text slots, as (text, labels) by address.
+    texts in order of first occurrence, joined by NUL (which no text holds); the
+    references of each text in address order, joined by NUL (which neither an
+    archive's name nor a place holds), one text's after another's with two NULs
+    between them; and the label lists of its labelled text slots, as (text, labels)
+    by address.
 
-    A few long strings cost the process that gathers them far less than many short
-    ones (unpickled, appended and joined one by one)."""
+    Two long strings cost the process that gathers them far less than many short ones
+    (unpickled, appended and joined one by one)."""
 
-    texts: List[str]
-    references: List[str]
+    texts: str
+    references: str
     notes: List[Tuple[str, List[str]]]
 
 
 def _share(found: ArchiveTexts) -> _Share:
     texts = found.texts
     prefix = found.name + ":"
-    if "\0" in prefix or "\0" in "".join(found.places):
-        raise ToolError("%s: an archive name or place holds U+0000" % found.name)
+    if "\0" in prefix or "\0" in "".join(found.places) or "\0" in "".join(texts):
+        raise ToolError("%s: an archive name, place or text holds U+0000" % found.name)
+    # The places of each text, by one list.append per occurrence run by map rather than
+    # by a Python loop; each text's references are then one join.
     groups: Dict[str, List[str]] = dict(zip(dict.fromkeys(texts), iter(list, None)))
-    # One list.append per occurrence, run by map rather than by a Python loop.
-    deque(map(list.append, _pick(groups, texts),
-              map(operator.add, repeat(prefix), found.places)), maxlen=0)
+    deque(map(list.append, _pick(groups, texts), found.places), maxlen=0)
     notes = [(texts[bisect.bisect_left(found.addresses, address)], names)
              for address, names in found.labels.items()]
-    return _Share(list(groups), list(map("\0".join, groups.values())), notes)
+    references = ("\0\0" + prefix).join(map(("\0" + prefix).join, groups.values()))
+    return _Share("\0".join(groups), prefix + references if groups else "", notes)
 
 
 class _Builder:
     """Messages gathered archive by archive, in name order."""
 
     def __init__(self) -> None:
-        self.messages: Dict[str, Message] = {}
         self.references: Dict[str, List[str]] = {}  # by text, one string an archive
+        self.notes: Dict[str, List[str]] = {}
         self.noted: Dict[str, Set[str]] = {}
 
     def add(self, found: ArchiveTexts) -> None:
         self.add_share(_share(found))
 
     def add_share(self, share: _Share) -> None:
-        messages = self.messages
         references = self.references
-        texts = share.texts
-        for text in compress(texts, map(operator.not_, map(messages.__contains__, texts))):
-            messages[text] = Message(text)
+        if not share.texts:
+            return
+        texts = share.texts.split("\0")
+        for text in compress(texts, map(operator.not_, map(references.__contains__, texts))):
             references[text] = []
-        deque(map(list.append, _pick(references, texts), share.references), maxlen=0)
+        deque(map(list.append, _pick(references, texts), share.references.split("\0\0")),
+              maxlen=0)
         for text, names in share.notes:
             seen = self.noted.setdefault(text, set())
             for label in names:
                 if label not in seen:
                     seen.add(label)
-                    messages[text].notes.append(label)
+                    self.notes.setdefault(text, []).append(label)
 
     def catalogue(self) -> List[Message]:
         """The messages, each with its references."""
-        messages = list(self.messages.values())
+        notes = self.notes
         joined = map("\0".join, self.references.values())
-        for message, found in zip(messages, map(str.split, joined, repeat("\0"))):
-            message.references = found
-        return messages
+        return [Message(text, references=found, notes=notes.get(text, []))
+                for text, found in zip(self.references, map(str.split, joined, repeat("\0")))]
 
 
 def build_catalogue(archives: Iterable[ArchiveTexts]) -> List[Message]:
