@@ -8,6 +8,7 @@ import os
 import random
 import shutil
 import subprocess
+import threading
 from pathlib import Path
 
 import pytest
@@ -157,12 +158,31 @@ def test_export_is_one_message_per_text_and_every_reference_resolves(game, capsy
     assert run(capsys, "texts", "export", *folders, "--root", "game", "-o", "again.po",
                "--language", "fr", "--jobs", "2")[0] == 0
     assert Path("again.po").read_bytes() == po
+    # Workers that start fresh interpreters (no fork while another thread runs) agree.
+    stop = threading.Event()
+    waiting = threading.Thread(target=stop.wait)
+    waiting.start()
+    try:
+        assert run(capsys, "texts", "export", "game", "-o", "spawned.po", "--language", "fr",
+                   "--jobs", "2")[0] == 0
+    finally:
+        stop.set()
+        waiting.join()
+    assert Path("spawned.po").read_bytes() == po
     # JSON and CSV carry the same messages.
     for fmt in ("json", "csv"):
         assert run(capsys, "texts", "export", "game", "-o", "game." + fmt, "--jobs", "1")[0] == 0
         same = read_messages(Path("game." + fmt).read_bytes(), fmt)
         assert [(m.source, m.references, m.notes) for m in same] == [
             (m.source, m.references, m.notes) for m in messages]
+
+
+def test_a_name_place_or_text_holding_nul_is_refused():
+    # References travel NUL-separated from the workers; a NUL of one's own would split it.
+    for bad in (("a\0b.bin", "ITEMS", "x"), ("a.bin", "0\0", "x"), ("a.bin", "ITEMS", "x\0y")):
+        texts = tools.ArchiveTexts(bad[0], [8], [bad[1]], [bad[2]], {})
+        with pytest.raises(tools.ToolError, match="U\\+0000"):
+            tools.build_catalogue([texts])
 
 
 def test_inserted_bytes_change_only_the_references_that_moved(game, capsys):
