@@ -46,15 +46,15 @@ def _pool(workers: int, initializer: Optional[Callable[..., None]],
     """A pool of `workers` processes that ignore Ctrl-C.
 
     Workers are forked where that is safe, which spares each the start of an
-    interpreter and the import of the package: where the system can fork, while this
-    process runs one thread, and where the pool forks all its workers at once before
-    starting its own threads (Python 3.8, and the releases that know it must:
-    https://github.com/python/cpython/issues/90622). A child forked while another
-    thread holds a lock could wait on it forever. Elsewhere workers start fresh
-    interpreters.
+    interpreter and the import of the package: on Linux (macOS's system libraries do
+    not survive a fork), while this process runs one thread, and where the pool forks
+    all its workers at once before starting its own threads (Python 3.8, and the
+    releases that know it must: https://github.com/python/cpython/issues/90622). A
+    child forked while another thread holds a lock could wait on it forever.
+    Elsewhere workers start fresh interpreters.
     """
     initargs = (initializer, arguments)
-    if "fork" in multiprocessing.get_all_start_methods() and threading.active_count() == 1:
+    if sys.platform.startswith("linux") and threading.active_count() == 1:
         pool = ProcessPoolExecutor(workers, mp_context=multiprocessing.get_context("fork"),
                                    initializer=_ignore_interrupts, initargs=initargs)
         if sys.version_info < (3, 9) or \
