@@ -26,6 +26,7 @@ from ._output import STDIO, read_input, shown_path
 from ._archive import HEADER, SLOT, Archive, ToolError, _tables, _words, load
 from ._jobs import run_jobs
 from ._message import Message
+from ._po import _write_po
 from ._places import PlaceError, Places, format_reference, parse_place, parse_reference
 
 __all__ = ["ArchiveFile", "ArchiveTexts", "CatalogueExport", "build_catalogue", "export_catalogue",
@@ -211,11 +212,14 @@ class _Share:
     by address.
 
     Two long strings cost the process that gathers them far less than many short ones
-    (unpickled, appended and joined one by one)."""
+    (unpickled, appended and joined one by one). A share may be that of several
+    archives, following one another in name order (`failures` names those that could
+    not be read)."""
 
     texts: str
     references: str
     notes: List[Tuple[str, List[str]]]
+    failures: List[str] = field(default_factory=list)
 
 
 def _share(found: ArchiveTexts) -> _Share:
@@ -260,12 +264,24 @@ class _Builder:
                     seen.add(label)
                     self.notes.setdefault(text, []).append(label)
 
-    def catalogue(self) -> List[Message]:
-        """The messages, each with its references."""
+    def share(self, failures: List[str]) -> _Share:
+        """What was gathered, as one share."""
+        return _Share("\0".join(self.references), "\0\0".join(self.joined()),
+                      list(self.notes.items()), failures)
+
+    def joined(self) -> List[str]:
+        """The references of each message, joined by NUL."""
+        return list(map("\0".join, self.references.values()))
+
+    def catalogue(self, references: bool = True) -> List[Message]:
+        """The messages, each with its references (or, without `references`, with none:
+        for `joined`)."""
         notes = self.notes
-        joined = map("\0".join, self.references.values())
-        return [Message(text, references=found, notes=notes.get(text, []))
-                for text, found in zip(self.references, map(str.split, joined, repeat("\0")))]
+        if not references:
+            return [Message(text, notes=notes.get(text, [])) for text in self.references]
+        found = map(str.split, self.joined(), repeat("\0"))
+        return [Message(text, references=refs, notes=notes.get(text, []))
+                for text, refs in zip(self.references, found)]
 
 
 def build_catalogue(archives: Iterable[ArchiveTexts]) -> List[Message]:
@@ -435,24 +451,29 @@ def _scan_task(archive: ArchiveFile) -> Union[ArchiveTexts, str]:
         return str(error)
 
 
-def _share_task(archive: ArchiveFile) -> Union[_Share, str]:
-    try:
-        return _share(scan_archive(archive))
-    except ToolError as error:
-        return str(error)
+def _share_task(archives: List[ArchiveFile]) -> _Share:
+    """The share of archives following one another in name order. Several are
+    gathered into one in the worker, which leaves the process that gathers every
+    share (and runs alone) a step per text of the batch instead of one per text of
+    each archive."""
+    shares: List[_Share] = []
+    failures: List[str] = []
+    for archive in archives:
+        try:
+            shares.append(_share(scan_archive(archive)))
+        except ToolError as error:
+            failures.append(str(error))
+    if len(shares) == 1:
+        shares[0].failures = failures
+        return shares[0]
+    builder = _Builder()
+    for share in shares:
+        builder.add_share(share)
+    return builder.share(failures)
 
 
-def export_catalogue(paths: Sequence[str], root: Optional[str] = None, jobs: int = 1,
-                     old: Optional[Sequence[Message]] = None,
-                     per_archive: bool = False) -> CatalogueExport:
-    """The catalogue of every archive `paths` names (see `find_archives`), merged with
-    the messages of an `old` catalogue when given (`merge_catalogue`).
-
-    With `per_archive`, the texts of each archive are kept in `archives` as well (for
-    one catalogue per archive: `build_catalogue([texts])`); without, `archives` is
-    empty. An archive that cannot be read is left out and named in `failures`; `jobs`
-    processes read the archives, with the same result for every number.
-    """
+def _gather(paths: Sequence[str], root: Optional[str], jobs: int, per_archive: bool
+            ) -> Tuple[_Builder, List[ArchiveTexts], List[str]]:
     archives = find_archives(paths, root)
     scans: List[ArchiveTexts] = []
     failures: List[str] = []
@@ -468,12 +489,36 @@ def export_catalogue(paths: Sequence[str], root: Optional[str] = None, jobs: int
                 scans.append(result)
                 builder.add(result)
     else:
-        for share in run_jobs(_share_task, archives, jobs, "export"):
-            if isinstance(share, str):
-                failures.append(share)
-            else:
-                builder.add_share(share)
+        size = 1 if jobs <= 1 else max(1, min(16, len(archives) // (16 * jobs)))
+        batches = [archives[k:k + size] for k in range(0, len(archives), size)]
+        for share in run_jobs(_share_task, batches, jobs, "export", weight=len):
+            failures += share.failures
+            builder.add_share(share)
+    return builder, scans, failures
+
+
+def export_catalogue(paths: Sequence[str], root: Optional[str] = None, jobs: int = 1,
+                     old: Optional[Sequence[Message]] = None,
+                     per_archive: bool = False) -> CatalogueExport:
+    """The catalogue of every archive `paths` names (see `find_archives`), merged with
+    the messages of an `old` catalogue when given (`merge_catalogue`).
+
+    With `per_archive`, the texts of each archive are kept in `archives` as well (for
+    one catalogue per archive: `build_catalogue([texts])`); without, `archives` is
+    empty. An archive that cannot be read is left out and named in `failures`; `jobs`
+    processes read the archives, with the same result for every number.
+    """
+    builder, scans, failures = _gather(paths, root, jobs, per_archive)
     messages = builder.catalogue()
     if old is not None:
         messages = merge_catalogue(messages, old)
     return CatalogueExport(messages, scans, failures)
+
+
+def export_po(paths: Sequence[str], root: Optional[str] = None, jobs: int = 1,
+              language: str = "") -> Tuple[bytes, List[str]]:
+    """`write_po(export_catalogue(paths, root, jobs).messages, language=language)`, made
+    without a Python string for each reference, and the archives that failed."""
+    builder, _, failures = _gather(paths, root, jobs, False)
+    return _write_po(builder.catalogue(references=False), None, language, "",
+                     builder.joined()), failures

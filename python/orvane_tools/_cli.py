@@ -26,7 +26,8 @@ from tqdm import tqdm
 from ._archive import Archive, Entries, ToolError, hex_address, read_file
 from . import _formats as formats
 from ._apply import ApplyOptions, ImportRun, check_catalogue, import_catalogue
-from ._catalogue import ArchiveFile, build_catalogue, export_catalogue, find_archives
+from ._catalogue import (ArchiveFile, build_catalogue, export_catalogue, export_po,
+                         find_archives)
 from ._checks import read_charmap
 from ._diff import compare, diff
 from ._document import compile_entries, decompile
@@ -237,6 +238,12 @@ def cmd_texts_export(args: argparse.Namespace) -> int:
         old = read_catalogue(args.merge, None, None)
     if args.out_dir is not None:
         check_distinct_names([path for path in args.files if path == STDIO])
+    if args.output is not None and old is None and fmt == "po":
+        data, failures = export_po(args.files, args.root, args.jobs, args.language or "")
+        for failure in failures:
+            say(failure)
+        write_output(args.output, data)
+        return 1 if failures else 0
     result = export_catalogue(args.files, args.root, args.jobs, old,
                               per_archive=args.out_dir is not None)
     for failure in result.failures:

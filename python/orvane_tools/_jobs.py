@@ -71,6 +71,10 @@ def _bar(total: int, what: str) -> Optional["tqdm[Any]"]:
     return None
 
 
+def _total(items: Sequence[T], weight: Optional[Callable[[T], int]]) -> int:
+    return len(items) if weight is None else sum(map(weight, items))
+
+
 def _batch(work: Callable[[T], R], items: Sequence[T]) -> List[R]:
     return [work(item) for item in items]
 
@@ -78,25 +82,26 @@ def _batch(work: Callable[[T], R], items: Sequence[T]) -> List[R]:
 def run_jobs(work: Callable[[T], R], items: Sequence[T], jobs: int, what: str = "",
              initializer: Optional[Callable[..., None]] = None,
              arguments: Tuple[Any, ...] = (),
-             discard: Optional[Callable[[R], None]] = None) -> Generator[R, None, None]:
+             discard: Optional[Callable[[R], None]] = None,
+             weight: Optional[Callable[[T], int]] = None) -> Generator[R, None, None]:
     """work(item) for every item, yielded in the order of `items`.
 
     `work` and `initializer` must be module-level functions; `initializer(*arguments)`
     runs once in each worker (and once here when the work runs here). A progress bar
-    counts the items on a terminal. When the caller stops early (an error, Ctrl-C;
+    counts the items on a terminal (each as `weight(item)` when given). When the caller stops early (an error, Ctrl-C;
     close the iterator, as `contextlib.closing` does), work in progress is finished
     and `discard` is given every result not yielded, and the last one yielded.
     """
     bar = None
     try:
         if jobs <= 1 or len(items) <= 1:
-            bar = _bar(len(items), what)
+            bar = _bar(_total(items, weight), what)
             if initializer is not None:
                 initializer(*arguments)
             for item in items:
                 result = work(item)
                 if bar is not None:
-                    bar.update()
+                    bar.update(weight(item) if weight is not None else 1)
                 try:
                     yield result
                 except GeneratorExit:
@@ -126,15 +131,17 @@ def run_jobs(work: Callable[[T], R], items: Sequence[T], jobs: int, what: str = 
             finally:
                 gc.unfreeze()
             # The bar's thread starts once the workers are started.
-            bar = _bar(len(items), what)
+            bar = _bar(_total(items, weight), what)
+            done = iter(items)
             while futures:
                 held.extend(futures[0].result())
                 futures.popleft()
                 for batch in itertools.islice(pending, 1):
                     futures.append(pool.submit(_batch, work, batch))
                 while held:
+                    item = next(done)
                     if bar is not None:
-                        bar.update()
+                        bar.update(weight(item) if weight is not None else 1)
                     yield held[0]
                     held.popleft()  # only now is the result the caller's
         finally:

@@ -25,7 +25,7 @@ import operator
 import re
 from dataclasses import dataclass, field
 from itertools import chain
-from typing import Dict, Iterable, Iterator, List, Mapping, Optional, Tuple, Union
+from typing import Dict, Iterable, Iterator, List, Mapping, Optional, Sequence, Tuple, Union
 
 from ._archive import ToolError
 from ._message import Message
@@ -593,6 +593,15 @@ def write_po(messages: Iterable[Message], header: Optional[Mapping[str, str]] = 
     lacks them, `language` when one is given, and the charset UTF-8. `comment` goes
     first, as `#` lines.
     """
+    return _write_po(messages, header, language, comment, None)
+
+
+def _write_po(messages: Iterable[Message], header: Optional[Mapping[str, str]],
+              language: str, comment: str, joined: Optional[Sequence[str]]) -> bytes:
+    """`write_po`; with `joined`, the references of the i-th message are joined[i],
+    joined by NUL, and its own are not looked at (a catalogue being exported has its
+    references in that form: splitting them only to join them again would cost more
+    than the rest of the file)."""
     fields = po_header(language)
     if header is not None:
         fields = dict(header, **{k: v for k, v in fields.items() if k not in header})
@@ -606,22 +615,32 @@ def write_po(messages: Iterable[Message], header: Optional[Mapping[str, str]] = 
     out += [_quoted("%s: %s\n" % (name, value)) for name, value in fields.items()]
     messages = list(messages)
     # References rarely hold white space: when none does, none is looked for per message.
-    spaced = _has_space(chain.from_iterable(map(_references, messages)))
+    spaced = joined is None and _has_space(chain.from_iterable(map(_references, messages)))
     # Written in pieces, each encoded on its own: references (mostly ASCII) are then
     # never widened to the characters of the texts around them.
     pieces: List[bytes] = []
-    for message in messages:
+    for index, message in enumerate(messages):
         out.append("")
         for text in message.comments:
             out += _comment_lines("#", text)
         for note in message.notes:
             out += _comment_lines("#.", note)
-        references = message.references
-        if references:
-            if spaced and _SPACE.search("".join(references)):
+        block = ""
+        if joined is None:
+            references = message.references
+            if spaced and references and _SPACE.search("".join(references)):
                 references = [_reference(r) for r in references]
+        elif _has_space(joined[index:index + 1]):
+            references = [_reference(r) for r in joined[index].split("\0")]
+        else:
+            references = []
+            if joined[index]:
+                block = "#: " + joined[index].replace("\0", "\n#: ")
+        if references:
+            block = "#: " + "\n#: ".join(references)
+        if block:
             pieces.append("\n".join(out).encode("utf-8"))
-            pieces.append(("#: " + "\n#: ".join(references)).encode("utf-8"))
+            pieces.append(block.encode("utf-8"))
             out = []
         if message.fuzzy:
             out.append("#, fuzzy")
