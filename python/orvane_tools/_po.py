@@ -320,8 +320,12 @@ _BLOCK_FLAGS = re.compile(r"\n#,([^\n]*)")
 _BLOCK_COMMENTS = re.compile(r"\n#(?![.:,|~!]) ?([^\n]*)")
 
 
-def _comment_block(message: Message, block: str) -> None:
-    """`_comments` for whole lines of comments, each ending in a line feed."""
+def _comment_block(message: Message, block: str, references_only: bool = False) -> None:
+    """`_comments` for whole lines of comments, each ending in a line feed
+    (`references_only`: every line is known to be a reference)."""
+    if references_only and "\u2068" not in block:
+        message.references = block[2:].replace("\n#:", " ").split()
+        return
     block = "\n" + block
     if block.count("\n#:") == block.count("\n") - 1 and "\u2068" not in block:
         # References only, as most messages of a catalogue have.
@@ -445,6 +449,7 @@ def _messages(text: str, charset: str) -> List[Message]:
     while pos < end:
         m = None
         start = pos
+        references_only = False
         while text.startswith("\n", start):
             start += 1
         if text.startswith("#", start) and not text.startswith(("#~", "#|"), start):
@@ -455,7 +460,12 @@ def _messages(text: str, charset: str) -> List[Message]:
             stop = text.find("\nmsg", start)
             if stop != -1:
                 comments = text[start:stop + 1]
-                if comments.count("\n#") != comments.count("\n") - 1 \
+                newlines = comments.count("\n")
+                if comments.startswith("#:") and comments.count("\n#:") == newlines - 1:
+                    # References only, as most messages of a catalogue have: passed on
+                    # as they are (`_comment_block` splits them without looking again).
+                    references_only = True
+                elif comments.count("\n#") != newlines - 1 \
                         or "\n#~" in comments or "\n#|" in comments:
                     comments = None
             if comments is None:
@@ -473,6 +483,7 @@ def _messages(text: str, charset: str) -> List[Message]:
             if m is None:
                 break
             comments = m.group("comments")
+            references_only = False
         line += text.count("\n", pos, m.start("source"))
         strings = {}
         for name in ("previous", "context", "source", "translation"):
@@ -485,7 +496,7 @@ def _messages(text: str, charset: str) -> List[Message]:
         message = Message(strings["source"], strings["translation"], strings.get("context"),
                           previous_source=strings.get("previous"), line=line)
         if comments:
-            _comment_block(message, comments)
+            _comment_block(message, comments, references_only)
         found.append(message)
         line += text.count("\n", m.start("source"), m.end())
         pos = m.end()
