@@ -352,8 +352,8 @@ def _reads_back(output: bytes, loaded: Archive, addresses: Sequence[int],
     values = _pick(words, map(operator.rshift, addresses, repeat(2)))
     if min(values) <= size:
         return False
-    read = loaded.read_string
-    strings = {v: read(a) for v, a in dict(zip(values, addresses)).items()}
+    first = dict(zip(values, addresses))
+    strings = dict(zip(first, map(loaded.read_string, first.values())))
     return _pick(strings, values) == list(expected)
 
 
