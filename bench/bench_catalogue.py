@@ -21,9 +21,11 @@ import contextlib
 import io
 import os
 import random
+import resource
 import shutil
 import sys
 import tempfile
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from common import best_of, ms, print_table, ratio  # noqa: E402
@@ -81,6 +83,21 @@ def files_under(root):
     return sorted(os.path.join(d, f) for d, _, fs in os.walk(root) for f in fs)
 
 
+def cpu_of(fn, repeats):
+    """Minimum CPU time of fn() over `repeats` runs, in seconds: this process's and its
+    finished workers' together. Steadier than wall time on a busy machine, and the
+    total work whatever the number of workers."""
+    best = float("inf")
+    for _ in range(repeats):
+        before = resource.getrusage(resource.RUSAGE_CHILDREN)
+        start = time.process_time()
+        fn()
+        after = resource.getrusage(resource.RUSAGE_CHILDREN)
+        children = (after.ru_utime + after.ru_stime) - (before.ru_utime + before.ru_stime)
+        best = min(best, time.process_time() - start + children)
+    return best
+
+
 def quiet(argv):
     def call():
         with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()):
@@ -123,10 +140,13 @@ def run():
                 os.replace(target + ".tmp", target)
 
         export = {}
+        cpu = {}
         for jobs in (1, 2):
-            export[jobs] = best_of(quiet(["texts", "export", game, "-o", po, "--jobs", str(jobs)]),
-                                   repeats)
+            command = quiet(["texts", "export", game, "-o", po, "--jobs", str(jobs)])
+            export[jobs] = best_of(command, repeats)
+            cpu["export", jobs] = cpu_of(command, repeats)
         load = best_of(load_all, repeats)
+        cpu["load"] = cpu_of(load_all, repeats)
         with open(po, "rb") as f:
             messages = read_messages(f.read(), "po")
         for m in messages:
@@ -136,10 +156,13 @@ def run():
         imports = {}
         for jobs in (1, 2):
             shutil.rmtree(out, ignore_errors=True)
-            imports[jobs] = best_of(quiet(["texts", "import", "--catalogue", en, game,
-                                           "--out-dir", out, "--jobs", str(jobs)]), repeats)
+            command = quiet(["texts", "import", "--catalogue", en, game, "--out-dir", out,
+                             "--jobs", str(jobs)])
+            imports[jobs] = best_of(command, repeats)
+            cpu["import", jobs] = cpu_of(command, repeats)
         shutil.rmtree(out, ignore_errors=True)
         load_write = best_of(load_write_all, repeats)
+        cpu["load_write"] = cpu_of(load_write_all, repeats)
         shutil.rmtree(out, ignore_errors=True)
         load_write_sync = best_of(lambda: load_write_all(True), repeats)
 
@@ -160,6 +183,18 @@ def run():
          "yes" if imports[2] <= 0.6 * imports[1] else "NO"),
     ]
     print_table(["work", "ms", "floor", "floor ms", "x", "goal", "met"], rows)
+    print()
+    print("CPU time, this process and its workers (best of %d):" % repeats)
+    print_table(["work", "cpu ms", "floor", "floor cpu ms", "x"], [
+        ("export --jobs 1", ms(cpu["export", 1]), "load every archive", ms(cpu["load"]),
+         ratio(cpu["export", 1], cpu["load"])),
+        ("export --jobs 2", ms(cpu["export", 2]), "export --jobs 1", ms(cpu["export", 1]),
+         ratio(cpu["export", 2], cpu["export", 1])),
+        ("import --jobs 1", ms(cpu["import", 1]), "load + serialize + write",
+         ms(cpu["load_write"]), ratio(cpu["import", 1], cpu["load_write"])),
+        ("import --jobs 2", ms(cpu["import", 2]), "import --jobs 1", ms(cpu["import", 1]),
+         ratio(cpu["import", 2], cpu["import", 1])),
+    ])
 
 
 if __name__ == "__main__":
