@@ -357,6 +357,13 @@ def test_patch_json_is_reviewable_and_read_back():
     # A patch applied to a folder writes only inside it.
     with pytest.raises(ToolError, match="not a relative path"):
         read_patch(text.replace('"game.bin"', '"../game.bin"'))
+    # Half a UTF-16 pair, which JSON can spell, is refused where it is read, in a text or
+    # a label, not met as an exception from the module while writing.
+    for spelled in ('"\u65b0\ud800"', '"NEW\udc00"'):
+        broken = text.replace('"新しい"', spelled) if "65b0" in spelled else \
+            text.replace('["NEW"]', "[%s]" % spelled)
+        with pytest.raises(ToolError, match="half of a UTF-16 pair"):
+            read_patch(broken)
 
 
 def test_command_line_diff_patch_folders_and_places(tmp_path, monkeypatch, capsys):

@@ -18,8 +18,9 @@ from dataclasses import replace
 import pytest
 
 pytest.importorskip("orvane_core")
+from orvane_tools import _checks  # noqa: E402
 from orvane_tools._checks import (CharmapError, apply_charmap, check_text,  # noqa: E402
-                                  read_back, read_charmap)
+                                  read_back, read_back_all, read_charmap)
 from orvane_tools._csv_format import (CSV_COLUMNS, read_csv, same_text,  # noqa: E402
                                       spreadsheet_altered, with_line_breaks_of, write_csv)
 from orvane_tools._formats import read_messages, write_messages  # noqa: E402
@@ -383,9 +384,18 @@ def test_translations_take_the_line_breaks_of_their_source(original, translation
 
 
 def test_characters_read_back_as_others_are_found_by_the_codec():
-    changed = {c for c in map(chr, range(0x80, 0x3000)) if read_back(c) not in (c, None)}
+    characters = list(map(chr, range(0x80, 0x3000)))
+    changed = {c for c in characters if read_back(c) not in (c, None)}
     assert changed == {"¥", "‾", "−"}
     assert read_back("\0") is None and read_back("🙂") is None and read_back("表") == "表"
+    assert read_back("\ud800") is None  # half a UTF-16 pair, as JSON can spell it
+    # Found all at once (one archive, halved around what Shift_JIS cannot hold), the
+    # same answers as one by one.
+    one_by_one = {c: read_back(c) for c in characters}
+    _checks._read_back.clear()
+    _checks._kept.clear()
+    read_back_all(characters[::-1] + ["\udc00", "\0"])
+    assert {c: read_back(c) for c in characters} == one_by_one
 
 
 @pytest.mark.parametrize("source, translation, problems", [

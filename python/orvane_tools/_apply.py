@@ -23,14 +23,14 @@ import operator
 import os
 import re
 from collections import Counter, deque
-from itertools import compress, repeat
+from itertools import chain, compress, repeat
 from dataclasses import dataclass, field
 from typing import Dict, List, Mapping, Optional, Pattern, Sequence, Set, Tuple, cast
 
 from ._archive import HEADER, SLOT, Archive, ToolError, _shown, _tables, _words, hex_address, load
 from ._catalogue import ArchiveFile, _pick, _place_names, _text_slots, open_archive
 from ._jobs import run_jobs
-from ._checks import apply_charmap, check_text
+from ._checks import apply_charmap, check_text, read_back_all
 from ._csv_format import spreadsheet_altered, with_line_breaks_of
 from ._message import Message
 from ._output import Staged, make_directory, read_input, shown_path, stage_output
@@ -168,6 +168,12 @@ def start_worker(lookup: Lookup, options: ApplyOptions) -> None:
     _patterns = [re.compile(p) for p in options.placeholders]
     for table in (_decided, _states, _writes, _finals, _keys_known, _wrong, _canonical):
         table.clear()
+    # How each character of the translations reads back, found at once rather than
+    # with an archive written and loaded for each (a game uses a few thousand kanji).
+    overrides = chain(lookup.any_archive, chain.from_iterable(lookup.overrides.values()))
+    read_back_all(chain(chain.from_iterable(lookup.shared.values()),
+                        chain.from_iterable(o.translation for o in overrides),
+                        chain.from_iterable(options.charmap.values())))
 
 
 def _decide_once(text: str, lookup: Lookup) -> None:

@@ -17,13 +17,14 @@ from __future__ import annotations
 
 import json
 from collections import Counter
-from typing import Callable, Dict, List, Mapping, Optional, Pattern, Sequence, Set
+from typing import Callable, Dict, Iterable, List, Mapping, Optional, Pattern, Sequence, Set
 
 import orvane_core
 
 from ._archive import SLOT, ToolError, describe_characters, new_archive
 
-__all__ = ["CharmapError", "apply_charmap", "check_text", "read_back", "read_charmap"]
+__all__ = ["CharmapError", "apply_charmap", "check_text", "read_back", "read_back_all",
+           "read_charmap"]
 
 _CONTROLS = frozenset(chr(c) for c in range(0x20)) - {"\n", "\t"}
 _read_back: Dict[str, Optional[str]] = {}
@@ -34,13 +35,14 @@ _kept: Set[str] = set()
 
 def read_back(c: str) -> Optional[str]:
     """What an archive file reads back for the one character `c` once written, or None
-    when Shift_JIS cannot hold it (U+0000 included: it would end the text)."""
+    when Shift_JIS cannot hold it (U+0000 included: it would end the text; and a lone
+    surrogate, which no encoding holds)."""
     try:
         return _read_back[c]
     except KeyError:
         pass
     back: Optional[str] = None
-    if c != "\0":
+    if c != "\0" and not "\ud800" <= c <= "\udfff":  # a lone surrogate is no character
         probe = new_archive()
         probe.allocate_at_end(SLOT)
         probe.write_string(0, c)
@@ -54,6 +56,38 @@ def read_back(c: str) -> Optional[str]:
     if back == c:
         _kept.add(c)
     return back
+
+
+def read_back_all(characters: Iterable[str]) -> None:
+    """Finds `read_back` of many characters at once: one archive with a slot for each,
+    written and loaded once (a set holding a character Shift_JIS cannot hold does not
+    serialize, and is halved until each such character is found)."""
+    _read_back_all([c for c in dict.fromkeys(characters)
+                    if c not in _read_back and c != "\0" and not "\ud800" <= c <= "\udfff"])
+
+
+def _read_back_all(characters: List[str]) -> None:
+    if len(characters) <= 4:
+        for c in characters:
+            read_back(c)
+        return
+    probe = new_archive()
+    probe.allocate_at_end(SLOT * len(characters))
+    for slot, c in enumerate(characters):
+        probe.write_string(SLOT * slot, c)
+    try:
+        data = bytes(probe.serialize())
+    except ValueError:
+        half = len(characters) // 2
+        _read_back_all(characters[:half])
+        _read_back_all(characters[half:])
+        return
+    loaded = orvane_core.BinArchive.from_bytes(data)
+    for slot, c in enumerate(characters):
+        back = loaded.read_string(SLOT * slot)
+        _read_back[c] = back
+        if back == c:
+            _kept.add(c)
 
 
 def _character_problems(text: str) -> List[str]:

@@ -21,6 +21,7 @@ A patch is JSON text, versioned by its "format" key; docs/tools.md describes it.
 from __future__ import annotations
 
 import json
+import re
 import os
 from dataclasses import dataclass, field
 from typing import Any, Dict, List, Optional, Protocol, Sequence, Tuple, Union
@@ -249,15 +250,31 @@ def _target_field(where: str, value: Any) -> Any:
                 % _shown(value))
 
 
+# JSON can spell half a UTF-16 pair (\ud800) alone; no encoding holds one.
+_SURROGATE = re.compile("[\ud800-\udfff]")
+
+
+def _characters(where: str, text: str) -> str:
+    found = _SURROGATE.search(text)
+    if found is not None:
+        raise _fail(where, "%s holds U+%04X, half of a UTF-16 pair, which is no character"
+                    % (_shown(text), ord(found.group())))
+    return text
+
+
 def _labels_field(where: str, value: Any) -> Any:
     if value is None or (isinstance(value, list) and all(isinstance(n, str) for n in value)):
+        for name in value or ():
+            _characters(where, name)
         return value
     raise _fail(where, "expected a list of names or null, found %s" % _shown(value))
 
 
 def _text_field(where: str, value: Any) -> Any:
-    if value is None or isinstance(value, str):
+    if value is None:
         return value
+    if isinstance(value, str):
+        return _characters(where, value)
     raise _fail(where, "expected a text or null, found %s" % _shown(value))
 
 
