@@ -331,7 +331,10 @@ def test_csv_of_earlier_exports_and_errors():
     for data, message in [
             (b'[\n {"source": 1}]', "line 2: source: expected a string"),
             (b'[\n {"source": "a"},\n {"sauce": "a"}]', 'line 3: unknown key "sauce"'),
-            (b'[\n {"source": "a"}\n {}]', "line 3 column 2: Expecting ','")]:
+            (b'[\n {"source": "a"}\n {}]', "line 3 column 2: Expecting ','"),
+            (b'[{"source": "a", "translation": "b\\ud800"}]',
+             "line 1: translation: U+D800 is half"),
+            (b'[{"source": "a", "references": ["x", "\\udfff"]}]', "line 1: references: U+DFFF")]:
         with pytest.raises(Exception) as error:
             read_messages(data, "json")
         assert str(error.value).startswith(message), str(error.value)

@@ -13,6 +13,7 @@ changed line.
 from __future__ import annotations
 
 import json
+import re
 from typing import Any, Dict, Iterable, List, Optional
 
 from ._archive import ToolError, _shown
@@ -42,10 +43,23 @@ def _line(text: str, position: int) -> int:
     return text.count("\n", 0, position) + 1
 
 
+# JSON can spell half a UTF-16 pair (\ud800) alone; no encoding holds one.
+_SURROGATE = re.compile("[\ud800-\udfff]")
+
+
+def _characters(line: int, key: str, text: str) -> None:
+    found = _SURROGATE.search(text)
+    if found is not None:
+        raise JsonError("line %d: %s: U+%04X is half of a UTF-16 pair, which is no character"
+                        % (line, key, ord(found.group())))
+
+
 def _string(line: int, row: Dict[str, Any], key: str, default: Optional[str]) -> Optional[str]:
     value = row.get(key, default)
     if value is not None and not isinstance(value, str):
         raise JsonError("line %d: %s: expected a string, found %s" % (line, key, _shown(value)))
+    if value:
+        _characters(line, key, value)
     return value
 
 
@@ -54,6 +68,7 @@ def _strings(line: int, row: Dict[str, Any], key: str) -> List[str]:
     if not isinstance(value, list) or not all(isinstance(v, str) for v in value):
         raise JsonError("line %d: %s: expected a list of strings, found %s"
                         % (line, key, _shown(value)))
+    _characters(line, key, "".join(value))
     return list(value)
 
 
