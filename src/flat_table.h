@@ -1,5 +1,6 @@
-// The one open-addressing table of the model: positions into a dense array that its
-// user owns, found by hash. The string pool and the archive's slot maps both use it.
+// The open-addressing table of the archive's slot maps and of the string pool's lookup
+// by identity: positions into a dense array that its user owns, found by hash. (The
+// pool's lookup by characters keeps hash bits beside each position: string_pool.h.)
 #pragma once
 
 #include <cstddef>

@@ -15,8 +15,8 @@ namespace orvane {
 
 /// Interns strings, then writes the text region. Equality is by characters, before
 /// encoding. Interning only finds each string's index; encoding waits until every
-/// string is known, so the region is written once, straight into the file, at a size
-/// known before the first byte.
+/// string is known, so the region is written once, straight into the file, into room
+/// reserved before its first byte.
 class StringPool {
  public:
   /// Room for `strings` calls of intern.
