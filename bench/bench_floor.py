@@ -113,6 +113,7 @@ def bench_resize(table, from_bytes, counts, data_size, repeats, notes):
     on a bytearray of the data region (the memmove of the tail)."""
     mid = data_size // 2
     gap = bytes(16)
+    per_entry = []  # (pair - floor) / entries: what re-keying costs per entry
     for i, n in enumerate(counts):
         shape = dict(data_size=data_size, pointers=n * 8 // 10, texts=n // 10, labels=n // 10)
         archive = common.make_archive(**shape)
@@ -144,7 +145,14 @@ def bench_resize(table, from_bytes, counts, data_size, repeats, notes):
         notes.append("%s entries: allocate(mid, 16) %.2f ms, deallocate(mid, 16) %.2f ms per call"
                      % (common.count_text(archive.entries), best["alloc"] * 1e3,
                         best["dealloc"] * 1e3))
+        per_entry.append((archive.entries, (pair - floor) / archive.entries))
         del a, buf, archive
+    # Linear in the entries: the cost per entry at the largest count against the smallest.
+    if len(per_entry) > 1:
+        (small, at_small), (large, at_large) = per_entry[0], per_entry[-1]
+        table.add("allocate+deallocate per entry, %s vs %s entries"
+                  % (common.count_text(large), common.count_text(small)),
+                  at_large, at_small, 1.15, unit="ns", scale=1e9)
 
 
 def loop_1(fn, addresses):

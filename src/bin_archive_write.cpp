@@ -54,42 +54,40 @@ Result<std::vector<std::uint8_t>> serialize(const BinArchive& archive) {
   const std::uint64_t entry_count = pointers.size() + archive.text.size();
   const std::uint64_t text_base =
       data_size + kPointerEntrySize * entry_count + kLabelRowSize * name_count;
-  // The file format is the bound: a file of 2^32 bytes or more could never be loaded
-  // again, since its size field would lie. Checking after every new string stops the
-  // call as soon as that is certain, so the pool never grows far past what a file holds.
   const std::uint64_t fixed_size = kHeaderSize + text_base;
   if (fixed_size > kMaxU32) return too_large();
   StringPool pool(name_count + archive.text.size());
-  auto intern = [&](const Text& text) -> Result<StringPool::Interned> {
-    Result<StringPool::Interned> interned = pool.intern(text);
-    if (interned.ok() && pool.bytes().size() > kMaxU32 - fixed_size) return too_large();
-    return interned;
-  };
-  std::vector<std::pair<Address, std::uint64_t>> label_rows;
+  std::vector<std::pair<Address, std::uint32_t>> label_rows;  // address, string index
   label_rows.reserve(name_count);
   for (const auto* entry : labels) {
-    for (const Text& name : entry->second) {
-      Result<StringPool::Interned> interned = intern(name);
-      if (!interned.ok()) return std::move(interned).take_error();
-      label_rows.emplace_back(entry->first, interned.value().offset);
-    }
+    for (const Text& name : entry->second) label_rows.emplace_back(entry->first, pool.intern(name));
   }
 
   // Text pointers are grouped by string, groups in order of first use, addresses
   // ascending within a group: a counting sort over the group numbers keeps it linear.
   const auto texts = sorted_by_address(archive.text);
-  std::vector<std::uint64_t> text_offsets(texts.size());
+  std::vector<std::uint32_t> text_strings(texts.size());
   std::vector<std::size_t> text_groups(texts.size());
   std::vector<std::size_t> group_sizes;
   std::vector<std::size_t> group_of_string;  // by the pool's string index
   constexpr std::size_t kNoGroup = static_cast<std::size_t>(-1);
-  for (std::size_t i = 0; i < texts.size(); ++i) {
-    Result<StringPool::Interned> interned = intern(texts[i]->second);
-    if (!interned.ok()) return std::move(interned).take_error();
-    const StringPool::Interned string = interned.value();
-    text_offsets[i] = string.offset;
-    if (group_of_string.size() <= string.index) group_of_string.resize(string.index + 1, kNoGroup);
-    std::size_t& group = group_of_string[string.index];
+  // Each text is reached through three cache misses (its entry, its record, its
+  // slot in the pool); they are started in turn some texts ahead, so they overlap.
+  constexpr std::size_t kAhead = 8;
+  const std::size_t count = texts.size();
+  for (std::size_t i = 0; i < count && i < 3 * kAhead; ++i) {
+    prefetch_line(texts[i]);
+    if (i < 2 * kAhead) texts[i]->second.prefetch();
+    if (i < kAhead) pool.look_ahead(texts[i]->second);
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i + 3 * kAhead < count) prefetch_line(texts[i + 3 * kAhead]);
+    if (i + 2 * kAhead < count) texts[i + 2 * kAhead]->second.prefetch();
+    if (i + kAhead < count) pool.look_ahead(texts[i + kAhead]->second);
+    const std::uint32_t string = pool.intern(texts[i]->second);
+    text_strings[i] = string;
+    if (group_of_string.size() <= string) group_of_string.resize(string + std::size_t(1), kNoGroup);
+    std::size_t& group = group_of_string[string];
     if (group == kNoGroup) {
       group = group_sizes.size();
       group_sizes.push_back(0);
@@ -98,9 +96,18 @@ Result<std::vector<std::uint8_t>> serialize(const BinArchive& archive) {
     ++group_sizes[group];
   }
 
-  const std::uint64_t file_size = fixed_size + pool.bytes().size();
+  // The file format is the bound: a file of 2^32 bytes or more could never be loaded
+  // again, since its size field would lie. The text region is encoded straight into
+  // the file, which is reserved once for the most it can take (never past that bound),
+  // and writing stops as soon as the bound is passed.
+  const std::uint64_t region_limit = kMaxU32 - fixed_size;
+  std::vector<std::uint8_t> out;
+  out.reserve(static_cast<std::size_t>(fixed_size + std::min(pool.most_bytes(), region_limit + 1)));
+  out.resize(static_cast<std::size_t>(fixed_size), 0);
+  Status written = pool.write(out, region_limit, too_large());
+  if (!written.ok()) return std::move(written).take_error();
+  const std::uint64_t file_size = out.size();
 
-  std::vector<std::uint8_t> out(static_cast<std::size_t>(file_size), 0);
   std::uint8_t* const base = out.data();
   store_u32(base + kFileSizeOffset, static_cast<std::uint32_t>(file_size));
   store_u32(base + kDataSizeOffset, static_cast<std::uint32_t>(data_size));
@@ -127,17 +134,17 @@ Result<std::vector<std::uint8_t>> serialize(const BinArchive& archive) {
   for (std::size_t i = 0; i < texts.size(); ++i) {
     const Address address = texts[i]->first;
     require_slot(address, data_size);
-    store_u32(slots + address, static_cast<std::uint32_t>(text_base + text_offsets[i]));
+    store_u32(slots + address,
+              static_cast<std::uint32_t>(text_base + pool.offset(text_strings[i])));
     store_u32(table + kPointerEntrySize * group_start[text_groups[i]]++,
               static_cast<std::uint32_t>(address));
   }
   table += kPointerEntrySize * texts.size();
   for (const auto& row : label_rows) {
     store_u32(table, static_cast<std::uint32_t>(row.first));
-    store_u32(table + 4, static_cast<std::uint32_t>(row.second));
+    store_u32(table + 4, static_cast<std::uint32_t>(pool.offset(row.second)));
     table += kLabelRowSize;
   }
-  if (!pool.bytes().empty()) std::memcpy(table, pool.bytes().data(), pool.bytes().size());
   return out;
 }
 

@@ -1,5 +1,6 @@
-// The one open-addressing table of the model: positions into a dense array that its
-// user owns, found by hash. The string pool and the archive's slot maps both use it.
+// The open-addressing table of the archive's slot maps and of the string pool's lookup
+// by identity: positions into a dense array that its user owns, found by hash. (The
+// pool's lookup by characters keeps hash bits beside each position: string_pool.h.)
 #pragma once
 
 #include <cstddef>
@@ -8,6 +9,16 @@
 #include <vector>
 
 namespace orvane {
+
+/// Starts fetching the cache line at `address`, which is about to be read or written.
+/// Only a hint: it changes no result.
+inline void prefetch_line(const void* address) noexcept {
+#if defined(__GNUC__) || defined(__clang__)
+  __builtin_prefetch(address, 1);
+#else
+  (void)address;
+#endif
+}
 
 /// Linear probing over 32-bit positions; the keys live in the user's dense array, and
 /// `same(position)` / `hash_of(position)` look at them. A lookup touches one run of
@@ -50,6 +61,14 @@ class FlatIndex {
       if (position == kNone || same(position)) return position;
     }
   }
+
+  /// The slot of `count` a hash starts its probe at: its top bits, scaled to the count.
+  static std::size_t home_in(std::uint64_t hash, std::size_t count) noexcept {
+    return static_cast<std::size_t>(mul_high(hash, count));
+  }
+
+  /// Starts fetching the slot a lookup of this hash begins at.
+  void prefetch(std::uint64_t hash) const noexcept { prefetch_line(&slots_[home(hash)]); }
 
   /// Adds a position whose key is not in the table; the caller keeps within room().
   void insert(std::uint64_t hash, std::uint32_t position) noexcept {
@@ -94,34 +113,24 @@ class FlatIndex {
     const std::size_t primed = count < kAhead ? count : kAhead;
     for (std::size_t i = 0; i < primed; ++i) {
       hashes[i] = hash_at(i);
-      prefetch(&slots_[home(hashes[i])]);
+      prefetch_line(&slots_[home(hashes[i])]);
     }
     for (std::size_t i = 0; i < count; ++i) {
       const std::uint64_t hash = hashes[i % kAhead];
       if (i + kAhead < count) {
         hashes[i % kAhead] = hash_at(i + kAhead);
-        prefetch(&slots_[home(hashes[i % kAhead])]);
+        prefetch_line(&slots_[home(hashes[i % kAhead])]);
       }
       insert(hash, static_cast<std::uint32_t>(i));
     }
   }
 
  private:
-  static void prefetch(const void* address) noexcept {
-#if defined(__GNUC__) || defined(__clang__)
-    __builtin_prefetch(address, 1);
-#else
-    (void)address;
-#endif
-  }
-
   /// The slot a hash starts its probe at: its top bits, scaled to the slot count.
   std::size_t home(std::uint64_t hash) const noexcept {
     return static_cast<std::size_t>(mul_high(hash, slots_.size()));
   }
-  std::size_t next(std::size_t i) const noexcept {
-    return i + 1 == slots_.size() ? 0 : i + 1;
-  }
+  std::size_t next(std::size_t i) const noexcept { return i + 1 == slots_.size() ? 0 : i + 1; }
   /// How many slots `to` lies before `from`, going round the end.
   std::size_t behind(std::size_t from, std::size_t to) const noexcept {
     return from >= to ? from - to : from + slots_.size() - to;

@@ -128,8 +128,18 @@ Status read_entries(ByteView input, const Layout& layout, BinArchive& archive) {
   // the map unindexed and are indexed once at the end. An entry out of order switches
   // its map to indexed inserts. A repeated slot holds the same value both times.
   bool pointers_in_order = true, text_in_order = true;
+  // The slot an entry names, and its place in a map's lookup table once the map takes
+  // indexed inserts, are fetched some entries ahead, so their cache misses overlap.
+  constexpr std::uint64_t kAhead = 16;
+  const std::uint8_t* const table = bytes + layout.pointer_table;
   for (std::uint64_t i = 0; i < layout.pointer_count; ++i) {
-    const Address address = load_u32(bytes + layout.pointer_table + kPointerEntrySize * i);
+    if (i + kAhead < layout.pointer_count) {
+      const Address ahead = load_u32(table + kPointerEntrySize * (i + kAhead));
+      if (ahead < layout.data_size) prefetch_line(bytes + kHeaderSize + ahead);
+      if (!text_in_order) archive.text.prefetch(ahead);
+      if (!pointers_in_order) archive.pointers.prefetch(ahead);
+    }
+    const Address address = load_u32(table + kPointerEntrySize * i);
     Status slot = check_address(layout.data_size, address, kSlotSize, kSlotSize);
     if (!slot.ok()) return std::move(slot).take_error();
     const std::uint64_t value = load_u32(bytes + kHeaderSize + address);

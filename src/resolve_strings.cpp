@@ -275,12 +275,21 @@ void decode_run(ByteView input, const Position* positions, std::size_t count,
 
 const Text* Strings::at(std::uint64_t offset, std::uint64_t input_size, const char*& error) const {
   const Position position = clamp_position(offset, input_size);
-  const auto found = std::lower_bound(positions_.begin(), positions_.end(), position);
-  if (found == positions_.end() || *found != position ||
-      outcomes_[static_cast<std::size_t>(found - positions_.begin())] == kUnresolved) {
+  // A file laid out by the writer names its strings in the order they are stored:
+  // each entry names the string the previous one did, or the next. Those are looked at
+  // first; any other position is found by bisection.
+  std::size_t k = last_;
+  if (k < positions_.size() && positions_[k] != position) {
+    ++k;
+    if (k >= positions_.size() || positions_[k] != position) {
+      k = static_cast<std::size_t>(
+          std::lower_bound(positions_.begin(), positions_.end(), position) - positions_.begin());
+    }
+  }
+  if (k >= positions_.size() || positions_[k] != position || outcomes_[k] == kUnresolved) {
     throw Fault("A string position was not resolved before use.");
   }
-  const auto k = static_cast<std::size_t>(found - positions_.begin());
+  last_ = k;
   switch (outcomes_[k]) {
     case kText:
       return &texts_[k];

@@ -47,13 +47,14 @@ class Strings {
   void set_text(std::size_t k, Text text) noexcept { texts_[k] = std::move(text); }
 
   /// The text at file offset `offset` (of an input of `input_size` bytes), or nullptr
-  /// with `error` set to its failure's message.
+  /// with `error` set to its failure's message. Not for use by two threads at once.
   const Text* at(std::uint64_t offset, std::uint64_t input_size, const char*& error) const;
 
  private:
   std::vector<Position> positions_;
   std::vector<Text> texts_;  // empty handles where the position failed
   std::vector<Outcome> outcomes_;
+  mutable std::size_t last_ = 0;  // where `at` found the previous position
 };
 
 /// Every position in `named` (any order, repeats allowed) mapped to its text or its

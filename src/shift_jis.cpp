@@ -2,6 +2,8 @@
 // byte-order-mark sniffing that picks UTF-8 or UTF-16 instead.
 #include "shift_jis.h"
 
+#include <algorithm>
+
 #include "jis0208_table.h"
 #include "utf.h"
 
@@ -68,13 +70,6 @@ bool decode_shift_jis(const std::uint8_t* data, std::size_t size, std::string& o
   return true;
 }
 
-void push_pointer(std::uint32_t pointer, std::vector<std::uint8_t>& out) {
-  const std::uint32_t lead = pointer / 188;
-  const std::uint32_t trail = pointer % 188;
-  out.push_back(static_cast<std::uint8_t>(lead + (lead < 0x1F ? 0x81 : 0xC1)));
-  out.push_back(static_cast<std::uint8_t>(trail + (trail < 0x3F ? 0x40 : 0x41)));
-}
-
 }  // namespace
 
 TextEncoding sniff_byte_order_mark(ByteView bytes, std::size_t& mark_length) noexcept {
@@ -136,39 +131,53 @@ Status encode_shift_jis_string(std::string_view text, std::vector<std::uint8_t>&
   const std::size_t original = out.size();
   const auto* data = reinterpret_cast<const std::uint8_t*>(text.data());
   const std::size_t size = text.size();
-  // No reserve here: `out` is the writer's whole text region, and an exact reservation
-  // per string would defeat the vector's geometric growth and copy the region each time.
+  // Shift_JIS never takes more bytes than UTF-8, so room for `size` more bytes is
+  // enough. `out` is the writer's whole text region: room is made by doubling, as the
+  // vector's own growth does, never by an exact reservation per string, which would
+  // copy the region each time.
+  if (out.capacity() - original < size) {
+    out.reserve(std::max(original + size, original <= out.max_size() / 2 ? 2 * original : 0));
+  }
+  out.resize(original + size);
+  std::uint8_t* const begin = out.data() + original;
+  std::uint8_t* put = begin;
   std::size_t i = 0;
   while (i < size) {
-    if (data[i] < 0x80) {
-      // ASCII (U+0000 included) maps to itself: copy the whole run at once.
-      std::size_t end = i + 1;
-      while (end < size && data[end] < 0x80) ++end;
-      out.insert(out.end(), data + i, data + end);
-      i = end;
+    const std::uint8_t first = data[i];
+    if (first < 0x80) {  // ASCII (U+0000 included) maps to itself
+      *put++ = first;
+      ++i;
       continue;
     }
     std::uint32_t code_point = 0;
-    // Text from the model is UTF-8 by contract, but callers that bypass Python can
-    // hand in anything; malformed input is an encoding failure, never a guess.
-    if (!next_utf8_scalar(data, size, i, code_point)) {
+    // Three-byte sequences without the overlong and surrogate limits of E0 and ED
+    // (kana and kanji among them) are read here; every other one, malformed ones
+    // included, by the full check. Text from the model is UTF-8 by contract, but
+    // callers that bypass Python can hand in anything; malformed input is an
+    // encoding failure, never a guess.
+    if (first > 0xE0 && first <= 0xEF && first != 0xED && size - i >= 3 &&
+        (data[i + 1] & 0xC0) == 0x80 && (data[i + 2] & 0xC0) == 0x80) {
+      code_point = (std::uint32_t{first} & 0x0F) << 12 | (std::uint32_t{data[i + 1]} & 0x3F) << 6 |
+                   (std::uint32_t{data[i + 2]} & 0x3F);
+      i += 3;
+    } else if (!next_utf8_scalar(data, size, i, code_point)) {
       out.resize(original);
       return fail(kEncodeError);
     }
     if (code_point == 0x80) {
-      out.push_back(0x80);
+      *put++ = 0x80;
       continue;
     }
     if (code_point == 0xA5) {  // YEN SIGN takes the byte of the backslash
-      out.push_back(0x5C);
+      *put++ = 0x5C;
       continue;
     }
     if (code_point == 0x203E) {  // OVERLINE takes the byte of the tilde
-      out.push_back(0x7E);
+      *put++ = 0x7E;
       continue;
     }
     if (code_point >= 0xFF61 && code_point <= 0xFF9F) {  // half-width katakana
-      out.push_back(static_cast<std::uint8_t>(code_point - 0xFF61 + 0xA1));
+      *put++ = static_cast<std::uint8_t>(code_point - 0xFF61 + 0xA1);
       continue;
     }
     if (code_point == 0x2212) code_point = 0xFF0D;  // MINUS SIGN as FULLWIDTH HYPHEN-MINUS
@@ -177,8 +186,12 @@ Status encode_shift_jis_string(std::string_view text, std::vector<std::uint8_t>&
       out.resize(original);
       return fail(kEncodeError);
     }
-    push_pointer(pointer, out);
+    const std::uint32_t lead = pointer / 188;
+    const std::uint32_t trail = pointer % 188;
+    *put++ = static_cast<std::uint8_t>(lead + (lead < 0x1F ? 0x81 : 0xC1));
+    *put++ = static_cast<std::uint8_t>(trail + (trail < 0x3F ? 0x40 : 0x41));
   }
+  out.resize(original + static_cast<std::size_t>(put - begin));
   return Ok{};
 }
 

@@ -50,6 +50,9 @@ class SlotMap {
     return position == FlatIndex::kNone ? nullptr : &entries_[position].second;
   }
 
+  /// Starts fetching what a lookup of `address` looks at first. Only a hint.
+  void prefetch(Address address) const noexcept { index_.prefetch(hash(address)); }
+
   /// The value at `address`, default-made first when there is none.
   Value& find_or_insert(Address address) {
     const std::uint32_t position = locate(address);

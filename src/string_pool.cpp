@@ -1,6 +1,7 @@
 // The writer's string pool.
 #include "string_pool.h"
 
+#include <algorithm>
 #include <functional>
 
 #include "shift_jis.h"
@@ -10,71 +11,122 @@ namespace orvane {
 namespace {
 
 constexpr std::size_t kShortText = 32;
+// Longer text is hashed when interned, not ahead: most of it is found by identity.
+constexpr std::size_t kLookAheadHash = 256;
 
 /// Addresses of heap objects share their low bits; mix them before they index a table.
 std::uint64_t hash_pointer(const void* pointer) noexcept {
   return mix_bits(reinterpret_cast<std::uintptr_t>(pointer));
 }
 
+/// Hashing a short string costs less than the cache miss of a second table, so only
+/// long text and text decoded on read is looked up by identity first.
+bool by_identity(const Text& text) noexcept {
+  return text.size() > kShortText || text.decoded_on_read();
+}
+
 }  // namespace
 
-StringPool::StringPool(std::size_t strings)
-    : by_object_(strings), by_value_(strings), room_(strings) {
+StringPool::StringPool(std::size_t strings) : by_object_(strings), room_(strings) {
   if (strings >= FlatIndex::kNone) throw std::bad_alloc();
+  // At most three quarters full, as FlatIndex keeps its tables.
+  by_value_.assign(std::max<std::size_t>(8, strings + strings / 3 + 1), 0);
   objects_.reserve(strings);
   object_strings_.reserve(strings);
   strings_.reserve(strings);
-  hashes_.reserve(strings);
-  offsets_.reserve(strings);
 }
 
-Result<StringPool::Interned> StringPool::intern(const Text& text) {
+void StringPool::look_ahead(const Text& text) noexcept {
+  if (announced_end_ - announced_begin_ == kAhead) return;
+  Announced& next = announced_[announced_end_++ % kAhead];
+  next.text = &text;
+  next.hashed = false;
+  if (by_identity(text)) by_object_.prefetch(hash_pointer(text.identity()));
+  // Text held in the handle or decoded on read would need the scratch buffer.
+  const std::string_view value = text.stored_utf8();
+  if (value.data() == nullptr || value.size() > kLookAheadHash) return;
+  next.value_hash = std::hash<std::string_view>()(value);
+  next.hashed = true;
+  prefetch_line(&by_value_[FlatIndex::home_in(next.value_hash, by_value_.size())]);
+}
+
+std::uint32_t StringPool::intern(const Text& text) {
   // A table sized for fewer keys than it is given could fill and never end a probe.
   if (calls_++ == room_) {
     throw Fault("The string pool was given more strings than it was sized for.");
   }
-  // Hashing a short string costs less than the cache miss of a second table, so only
-  // long text and text decoded on read is looked up by identity first.
-  const bool by_identity = text.size() > kShortText || text.decoded_on_read();
+  bool hashed = false;
+  std::uint64_t announced_hash = 0;
+  if (announced_begin_ != announced_end_) {
+    const Announced& first = announced_[announced_begin_ % kAhead];
+    if (first.text == &text) {
+      ++announced_begin_;
+      hashed = first.hashed;
+      announced_hash = first.value_hash;
+    } else {
+      announced_begin_ = announced_end_;  // out of order: forget them all
+    }
+  }
+  const bool identity_first = by_identity(text);
   const void* identity = text.identity();
-  const std::uint64_t identity_hash = by_identity ? hash_pointer(identity) : 0;
-  if (by_identity) {
+  const std::uint64_t identity_hash = identity_first ? hash_pointer(identity) : 0;
+  if (identity_first) {
     const std::uint32_t seen =
         by_object_.find(identity_hash, [&](std::uint32_t at) { return objects_[at] == identity; });
-    if (seen != FlatIndex::kNone) {
-      const std::uint32_t index = object_strings_[seen];
-      return Interned{offsets_[index], index};
-    }
+    if (seen != FlatIndex::kNone) return object_strings_[seen];
   }
 
   const std::string_view value = text.view(scratch_);
-  const std::uint64_t value_hash = std::hash<std::string_view>()(value);
-  std::uint32_t index = by_value_.find(value_hash, [&](std::uint32_t at) {
-    return hashes_[at] == value_hash && strings_[at]->equals(value);
-  });
+  const std::uint64_t value_hash = hashed ? announced_hash : std::hash<std::string_view>()(value);
+  const std::uint64_t low_bits = value_hash << 32;
+  const std::size_t slots = by_value_.size();
+  std::size_t slot = FlatIndex::home_in(value_hash, slots);
+  std::uint32_t index = FlatIndex::kNone;
+  for (;; slot = slot + 1 == slots ? 0 : slot + 1) {
+    const std::uint64_t held = by_value_[slot];
+    if (held == 0) break;
+    if ((held & ~std::uint64_t{0xFFFFFFFF}) != low_bits) continue;
+    const auto at = static_cast<std::uint32_t>(held - 1);
+    if (strings_[at]->equals(value)) {
+      index = at;
+      break;
+    }
+  }
   if (index == FlatIndex::kNone) {
+    index = static_cast<std::uint32_t>(strings_.size());
+    strings_.push_back(&text);
+    utf8_bytes_ += value.size();
+    by_value_[slot] = low_bits | (std::uint64_t{index} + 1);
+  }
+  // A new object: its identity names the string's index, whether new or known.
+  if (identity_first) {
+    by_object_.insert(identity_hash, static_cast<std::uint32_t>(objects_.size()));
+    objects_.push_back(identity);
+    object_strings_.push_back(index);
+  }
+  return index;
+}
+
+Status StringPool::write(std::vector<std::uint8_t>& out, std::uint64_t limit,
+                         const ArchiveError& too_large) {
+  offsets_.resize(strings_.size());
+  const std::size_t base = out.size();
+  constexpr std::size_t kRecordsAhead = 8;
+  for (std::size_t i = 0; i < strings_.size(); ++i) {
+    if (i + kRecordsAhead < strings_.size()) strings_[i + kRecordsAhead]->prefetch();
+    const std::string_view value = strings_[i]->view(scratch_);
     // A U+0000 would be written as the terminator and silently cut the string when
     // the file is read back, so it is refused like any character the file cannot hold.
     if (value.find('\0') != std::string_view::npos) {
       return fail("Error encoding shift-jis string.");
     }
-    const std::uint64_t offset = bytes_.size();
-    Status encoded = encode_shift_jis_string(value, bytes_);
-    if (!encoded.ok()) return std::move(encoded).take_error();
-    bytes_.push_back(0);
-    index = static_cast<std::uint32_t>(strings_.size());
-    strings_.push_back(&text);
-    hashes_.push_back(value_hash);
-    offsets_.push_back(offset);
-    by_value_.insert(value_hash, index);
+    offsets_[i] = out.size() - base;
+    Status encoded = encode_shift_jis_string(value, out);
+    if (!encoded.ok()) return encoded;
+    out.push_back(0);
+    if (out.size() - base > limit) return too_large;
   }
-  // A new object: its identity names the string's index, whether new or known.
-  if (by_identity) {
-    by_object_.insert(identity_hash, static_cast<std::uint32_t>(objects_.size()));
-    objects_.push_back(identity);
-    object_strings_.push_back(index);
-  }
-  return Interned{offsets_[index], index};
+  return Ok{};
 }
 
 }  // namespace orvane

@@ -103,6 +103,17 @@ std::string_view Text::view(std::string& scratch) const {
   return scratch;
 }
 
+std::string_view Text::stored_utf8() const noexcept {
+  if (in_handle()) return std::string_view();
+  Record* own = record();
+  const std::uint64_t word = own->word;
+  const auto size = static_cast<std::size_t>(word & kSize);
+  if ((word & kInBlock) == 0) return std::string_view(reinterpret_cast<const char*>(own + 1), size);
+  if ((word & kOnRead) != 0) return std::string_view();
+  const std::uint8_t* start = TextBlock::Header::of(own)->bytes() + own->in_block.begin;
+  return std::string_view(reinterpret_cast<const char*>(start), size);
+}
+
 std::string Text::str() const {
   std::string scratch;
   const std::string_view text = view(scratch);

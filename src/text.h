@@ -20,6 +20,7 @@
 #include <utility>
 
 #include "byte_view.h"
+#include "flat_table.h"
 #include "shift_jis.h"
 
 namespace orvane {
@@ -56,6 +57,13 @@ class Text {
   /// The UTF-8 text; text held in a record as UTF-8 is returned as it is, text held in
   /// the handle or decoded on read is written into `scratch` first.
   std::string_view view(std::string& scratch) const;
+  /// The UTF-8 text when it is stored as UTF-8 outside the handle; a view with no data
+  /// for text held in the handle or decoded on read.
+  std::string_view stored_utf8() const noexcept;
+  /// Starts fetching the text's record, which size() and view() read.
+  void prefetch() const noexcept {
+    if (bits_ != 0 && !in_handle()) prefetch_line(record());
+  }
   /// The UTF-8 text as a new string.
   std::string str() const;
   /// Whether the characters are `utf8`; text decoded on read is decoded only when the

@@ -61,6 +61,24 @@ def test_worked_example_both_directions():
     assert write(loaded) == WORKED_EXAMPLE
 
 
+def test_the_result_is_a_list_the_caller_owns():
+    # The module fills the list's item array itself: the list must still grow, shrink
+    # and be freed like any other, with one reference per item.
+    archive = blank_archive(8)
+    archive.write_bytes(0, bytes([200, 201, 202, 203]))
+    archive.write_label(4, "L")
+    expected = list(write(archive))
+    references = [sys.getrefcount(v) for v in (200, 201)]
+    out = archive.serialize()
+    assert type(out) is list and out == expected
+    out.extend(range(1000))
+    del out[:len(expected)]
+    out.insert(0, 7)
+    assert out.pop(0) == 7 and out == list(range(1000))
+    del out
+    assert [sys.getrefcount(v) for v in (200, 201)] == references
+
+
 def test_no_padding_after_an_unaligned_data_region():
     archive = blank_archive(6)
     archive.write_bytes(4, b"\xaa\xbb")

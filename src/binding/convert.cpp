@@ -231,15 +231,45 @@ PyObject* to_python(const std::vector<Text>& names) {
 }
 
 PyObject* to_python(const std::vector<std::uint8_t>& file) {
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(file.size())));
+  // The 256 byte values are the interpreter's shared small ints: fetched once, each
+  // item then only takes a reference, with no call per byte.
+  PyRef values[256];
+  for (int v = 0; v < 256; ++v) {
+    values[v] = PyRef::steal(PyLong_FromLong(v));
+    if (!values[v]) return nullptr;
+  }
+  const std::size_t count = file.size();
+  if (count > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(PyObject*)) {
+    return PyErr_NoMemory();
+  }
+#ifdef Py_GIL_DISABLED
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
   if (!list) return nullptr;
   PyObject** items = reinterpret_cast<PyListObject*>(list.get())->ob_item;
-  for (std::size_t i = 0; i < file.size(); ++i) {
-    // 0 to 255 are the interpreter's shared small ints: this only takes a reference.
-    PyObject* value = PyLong_FromLong(file[i]);
-    if (value == nullptr) return nullptr;
+#else
+  // PyList_New zero-fills its item array, and a freed list's memory usually comes back
+  // for the next one, so every call would write the whole array twice. The items are
+  // written here instead into an array of the interpreter's allocator, which the list
+  // frees as its own.
+  PyRef list = PyRef::steal(PyList_New(0));
+  if (!list) return nullptr;
+  PyObject** items = nullptr;
+  if (count != 0) {
+    items = static_cast<PyObject**>(PyMem_Malloc(count * sizeof(PyObject*)));
+    if (items == nullptr) return PyErr_NoMemory();
+  }
+#endif
+  for (std::size_t i = 0; i < count; ++i) {
+    PyObject* value = values[file[i]].get();
+    Py_INCREF(value);
     items[i] = value;
   }
+#ifndef Py_GIL_DISABLED
+  auto* object = reinterpret_cast<PyListObject*>(list.get());
+  object->ob_item = items;
+  object->allocated = static_cast<Py_ssize_t>(count);
+  object->ob_base.ob_size = static_cast<Py_ssize_t>(count);
+#endif
   return list.release();
 }
 
