@@ -127,7 +127,7 @@ class SlotMap {
   }
 
  private:
-  static std::uint64_t hash(Address address) noexcept { return mix_bits(address); }
+  static std::uint64_t hash(Address address) noexcept { return keyed_mix(address); }
 
   std::uint32_t locate(Address address) const noexcept {
     return index_.find(hash(address),

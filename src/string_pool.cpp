@@ -2,7 +2,6 @@
 #include "string_pool.h"
 
 #include <algorithm>
-#include <functional>
 
 #include "shift_jis.h"
 
@@ -45,7 +44,7 @@ void StringPool::look_ahead(const Text& text) noexcept {
   // Text held in the handle or decoded on read would need the scratch buffer.
   const std::string_view value = text.stored_utf8();
   if (value.data() == nullptr || value.size() > kLookAheadHash) return;
-  next.value_hash = std::hash<std::string_view>()(value);
+  next.value_hash = keyed_hash(value.data(), value.size());
   next.hashed = true;
   prefetch_line(&by_value_[FlatIndex::home_in(next.value_hash, by_value_.size())]);
 }
@@ -77,7 +76,7 @@ std::uint32_t StringPool::intern(const Text& text) {
   }
 
   const std::string_view value = text.view(scratch_);
-  const std::uint64_t value_hash = hashed ? announced_hash : std::hash<std::string_view>()(value);
+  const std::uint64_t value_hash = hashed ? announced_hash : keyed_hash(value.data(), value.size());
   const std::uint64_t low_bits = value_hash << 32;
   const std::size_t slots = by_value_.size();
   std::size_t slot = FlatIndex::home_in(value_hash, slots);
