@@ -177,6 +177,19 @@ def _is_hex(text: str) -> bool:
     return all(c in "0123456789abcdefABCDEF" for c in text)
 
 
+# JSON can spell half a UTF-16 pair (\ud800) alone; no encoding holds one.
+_SURROGATE = re.compile("[\ud800-\udfff]")
+
+
+def lone_surrogate(text: str) -> Optional[str]:
+    """"U+D800 is half of a UTF-16 pair, which is no character" for the first such half
+    in `text`, else None."""
+    found = _SURROGATE.search(text)
+    if found is None:
+        return None
+    return "U+%04X is half of a UTF-16 pair, which is no character" % ord(found.group())
+
+
 def _shown(value: object) -> str:
     try:
         shown = json.dumps(value, ensure_ascii=False)

@@ -13,10 +13,9 @@ changed line.
 from __future__ import annotations
 
 import json
-import re
 from typing import Any, Dict, Iterable, List, Optional
 
-from ._archive import ToolError, _shown
+from ._archive import ToolError, _shown, lone_surrogate
 from ._message import Message
 
 __all__ = ["JsonError", "read_json", "write_json"]
@@ -43,15 +42,10 @@ def _line(text: str, position: int) -> int:
     return text.count("\n", 0, position) + 1
 
 
-# JSON can spell half a UTF-16 pair (\ud800) alone; no encoding holds one.
-_SURROGATE = re.compile("[\ud800-\udfff]")
-
-
 def _characters(line: int, key: str, text: str) -> None:
-    found = _SURROGATE.search(text)
-    if found is not None:
-        raise JsonError("line %d: %s: U+%04X is half of a UTF-16 pair, which is no character"
-                        % (line, key, ord(found.group())))
+    problem = lone_surrogate(text)
+    if problem is not None:
+        raise JsonError("line %d: %s: %s" % (line, key, problem))
 
 
 def _string(line: int, row: Dict[str, Any], key: str, default: Optional[str]) -> Optional[str]:

@@ -21,13 +21,12 @@ A patch is JSON text, versioned by its "format" key; docs/tools.md describes it.
 from __future__ import annotations
 
 import json
-import re
 import os
 from dataclasses import dataclass, field
 from typing import Any, Dict, List, Optional, Protocol, Sequence, Tuple, Union
 
 from ._archive import (Archive, Entries, ToolError, _shown, entries, hex_address,
-                       parse_address, read_file)
+                       lone_surrogate, parse_address, read_file)
 from ._diff import Comparison, Edit, blank_slots, compare
 from ._output import archive_problem
 from ._places import PlaceError, Places, parse_place
@@ -250,15 +249,10 @@ def _target_field(where: str, value: Any) -> Any:
                 % _shown(value))
 
 
-# JSON can spell half a UTF-16 pair (\ud800) alone; no encoding holds one.
-_SURROGATE = re.compile("[\ud800-\udfff]")
-
-
 def _characters(where: str, text: str) -> str:
-    found = _SURROGATE.search(text)
-    if found is not None:
-        raise _fail(where, "%s holds U+%04X, half of a UTF-16 pair, which is no character"
-                    % (_shown(text), ord(found.group())))
+    problem = lone_surrogate(text)
+    if problem is not None:
+        raise _fail(where, "%s: %s" % (_shown(text), problem))
     return text
 
 
