@@ -199,9 +199,6 @@ def scan_archive(archive: ArchiveFile) -> ArchiveTexts:
         raise ToolError("%s: %s" % (shown_path(archive.path), error)) from None
 
 
-_references = operator.attrgetter("references")
-
-
 @dataclass
 class _Share:
     """One archive's share of a catalogue, as a worker hands it over: its distinct
