@@ -38,6 +38,7 @@ only) and `inserted` (words of B only), and the address maps derived from it.
 from __future__ import annotations
 
 import bisect
+import zlib
 from array import array
 from dataclasses import dataclass
 from typing import Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
@@ -82,16 +83,19 @@ class _Words:
             if address % 4 == 0 and address + 4 <= size:
                 words[address >> 2] = 0
                 meta[address >> 1] |= _POINTER
+        # Digests are the same in every process (Python's own hash of a string is not),
+        # so that two runs on the same archives align them the same way.
+        digests = {t: _digest(t) for t in set(found.texts.values())}
         for address, text in found.texts.items():
             if address % 4 == 0 and address + 4 <= size:
                 k = address >> 2
                 words[k] = 0
                 meta[2 * k] |= _TEXT
-                meta[2 * k + 1] = hash(text) & 0xFF
+                meta[2 * k + 1] = digests[text]
         for address, names in found.labels.items():
             if address % 4 == 0 and address + 4 <= size:
                 meta[address >> 1] |= _LABELS
-                meta[(address >> 1) + 1] ^= (hash(tuple(names)) >> 8) & 0xFF
+                meta[(address >> 1) + 1] ^= _digest("\0".join(names)) ^ 0x5A
         if size % 4:
             meta[-2] |= (4 - size % 4) << 3
         self.raw = bytes(data) + bytes(4 * count - size)
@@ -99,9 +103,14 @@ class _Words:
         for address, target in found.pointers.items():
             # A pointer is known by the bytes it points to, which move with it.
             if address % 4 == 0 and address + 4 <= size:
-                meta[(address >> 1) + 1] ^= hash(blanked[target:target + 4]) & 0xFF
+                meta[(address >> 1) + 1] ^= zlib.crc32(blanked[target:target + 4]) & 0xFF
         self.meta = bytes(meta)
         self.count = count
+
+
+def _digest(text: str) -> int:
+    """8 bits of a text, the same in every process."""
+    return zlib.crc32(text.encode("utf-8", "surrogatepass")) & 0xFF
 
 
 def _label_keys(labels: Mapping[int, Sequence[str]]) -> List[Tuple[Tuple[str, int], int]]:
