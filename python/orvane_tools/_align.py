@@ -85,13 +85,12 @@ class _Words:
                 meta[address >> 1] |= _POINTER
         # Digests are the same in every process (Python's own hash of a string is not),
         # so that two runs on the same archives align them the same way.
-        digests = {t: _digest(t) for t in set(found.texts.values())}
         for address, text in found.texts.items():
             if address % 4 == 0 and address + 4 <= size:
                 k = address >> 2
                 words[k] = 0
                 meta[2 * k] |= _TEXT
-                meta[2 * k + 1] = digests[text]
+                meta[2 * k + 1] = _digest(text)
         for address, names in found.labels.items():
             if address % 4 == 0 and address + 4 <= size:
                 meta[address >> 1] |= _LABELS
