@@ -88,9 +88,10 @@ def run_jobs(work: Callable[[T], R], items: Sequence[T], jobs: int, what: str = 
 
     `work` and `initializer` must be module-level functions; `initializer(*arguments)`
     runs once in each worker (and once here when the work runs here). A progress bar
-    counts the items on a terminal (each as `weight(item)` when given). When the caller stops early (an error, Ctrl-C;
-    close the iterator, as `contextlib.closing` does), work in progress is finished
-    and `discard` is given every result not yielded, and the last one yielded.
+    counts the items on a terminal (each as `weight(item)`, when given). When the
+    caller stops early (an error, Ctrl-C; close the iterator, as `contextlib.closing`
+    does), work in progress is finished and `discard` is given every result not
+    yielded, and the last one yielded.
     """
     bar = None
     try:
