@@ -157,8 +157,6 @@ _writes: Dict[str, Optional[str]] = {}
 _finals: Dict[str, str] = {}
 _keys_known: Dict[str, Optional[str]] = {}
 _wrong: Set[str] = set()
-# One object for each text met, so that each lookup by text is one by identity.
-_canonical: Dict[str, str] = {}
 
 
 def start_worker(lookup: Lookup, options: ApplyOptions) -> None:
@@ -166,7 +164,7 @@ def start_worker(lookup: Lookup, options: ApplyOptions) -> None:
     _lookup = lookup
     _options = options
     _patterns = [re.compile(p) for p in options.placeholders]
-    for table in (_decided, _states, _writes, _finals, _keys_known, _wrong, _canonical):
+    for table in (_decided, _states, _writes, _finals, _keys_known, _wrong):
         table.clear()
     # How each character of the translations reads back, found at once rather than
     # with an archive written and loaded for each (a game uses a few thousand kanji).
@@ -261,12 +259,7 @@ def _apply(archive_file: ArchiveFile, target: Optional[str], report: ArchiveRepo
     report.held_overrides = len(own)
 
     # Each distinct text is decided once per run; slots are then handled by whole-list
-    # operations (map, compress, Counter), not by a Python loop. Texts are first made
-    # the very objects the tables below are keyed by: a lookup then ends at the first
-    # comparison, by identity, not by comparing characters that lie elsewhere in memory.
-    same = dict(zip(texts, texts))
-    canonical = dict(zip(same, map(_canonical.setdefault, same, same)))
-    texts = _pick(canonical, texts)
+    # operations (map, compress, Counter), not by a Python loop.
     distinct = dict.fromkeys(texts)  # in order of first occurrence
     for text in set(distinct).difference(_decided):
         _decide_once(text, lookup)

@@ -222,8 +222,6 @@ class _Share:
 def _share(found: ArchiveTexts) -> _Share:
     texts = found.texts
     prefix = found.name + ":"
-    if "\0" in prefix or "\0" in "".join(found.places) or "\0" in "".join(texts):
-        raise ToolError("%s: an archive name, place or text holds U+0000" % found.name)
     # The places of each text, by one list.append per occurrence run by map rather than
     # by a Python loop; each text's references are then one join.
     groups: Dict[str, List[str]] = dict(zip(dict.fromkeys(texts), iter(list, None)))
@@ -243,6 +241,10 @@ class _Builder:
         self.noted: Dict[str, Set[str]] = {}
 
     def add(self, found: ArchiveTexts) -> None:
+        """Adds an archive's texts, which may have been made by hand (those read from a
+        file hold no NUL)."""
+        if "\0" in found.name or "\0" in "".join(found.places) or "\0" in "".join(found.texts):
+            raise ToolError("%s: an archive name, place or text holds U+0000" % found.name)
         self.add_share(_share(found))
 
     def add_share(self, share: _Share) -> None:

@@ -33,6 +33,18 @@ _read_back: Dict[str, Optional[str]] = {}
 _kept: Set[str] = set()
 
 
+def _unholdable(c: str) -> bool:
+    """U+0000 (it would end the text) and half a UTF-16 pair (no encoding holds one)."""
+    return c == "\0" or "\ud800" <= c <= "\udfff"
+
+
+def _remember(c: str, back: Optional[str]) -> Optional[str]:
+    _read_back[c] = back
+    if back == c:
+        _kept.add(c)
+    return back
+
+
 def read_back(c: str) -> Optional[str]:
     """What an archive file reads back for the one character `c` once written, or None
     when Shift_JIS cannot hold it (U+0000 included: it would end the text; and a lone
@@ -42,7 +54,7 @@ def read_back(c: str) -> Optional[str]:
     except KeyError:
         pass
     back: Optional[str] = None
-    if c != "\0" and not "\ud800" <= c <= "\udfff":  # a lone surrogate is no character
+    if not _unholdable(c):
         probe = new_archive()
         probe.allocate_at_end(SLOT)
         probe.write_string(0, c)
@@ -52,10 +64,7 @@ def read_back(c: str) -> Optional[str]:
             pass
         else:
             back = orvane_core.BinArchive.from_bytes(data).read_string(0)
-    _read_back[c] = back
-    if back == c:
-        _kept.add(c)
-    return back
+    return _remember(c, back)
 
 
 def read_back_all(characters: Iterable[str]) -> None:
@@ -63,7 +72,7 @@ def read_back_all(characters: Iterable[str]) -> None:
     written and loaded once (a set holding a character Shift_JIS cannot hold does not
     serialize, and is halved until each such character is found)."""
     _read_back_all([c for c in dict.fromkeys(characters)
-                    if c not in _read_back and c != "\0" and not "\ud800" <= c <= "\udfff"])
+                    if c not in _read_back and not _unholdable(c)])
 
 
 def _read_back_all(characters: List[str]) -> None:
@@ -84,10 +93,7 @@ def _read_back_all(characters: List[str]) -> None:
         return
     loaded = orvane_core.BinArchive.from_bytes(data)
     for slot, c in enumerate(characters):
-        back = loaded.read_string(SLOT * slot)
-        _read_back[c] = back
-        if back == c:
-            _kept.add(c)
+        _remember(c, loaded.read_string(SLOT * slot))
 
 
 def _character_problems(text: str) -> List[str]:
