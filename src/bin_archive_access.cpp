@@ -3,6 +3,8 @@
 #include <cstring>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
+#include <vector>
 
 #include "bin_archive.h"
 #include "file_format.h"
@@ -214,6 +216,37 @@ Status write_label(BinArchive& a, Address address, std::string label) {
   return Ok{};
 }
 
+namespace {
+
+/// Mixes identities with the secret: a file chooses where its texts start.
+struct IdentityHash {
+  std::size_t operator()(std::uint64_t identity) const noexcept {
+    return static_cast<std::size_t>(keyed_mix(identity));
+  }
+};
+
+/// The identities of the names of `size` UTF-8 bytes among those whose size is not
+/// held (see Text::size_held): their sizes are found together, one pass over each
+/// shared run.
+std::unordered_set<std::uint64_t, IdentityHash> unheld_names_of_size(const BinArchive& a,
+                                                                     std::size_t size) {
+  std::vector<const Text*> names;
+  for (const auto& entry : a.labels) {
+    for (const Text& name : entry.second) {
+      if (!name.size_held()) names.push_back(&name);
+    }
+  }
+  std::vector<std::uint64_t> sizes(names.size());
+  sizes_of(names.data(), names.size(), sizes.data());
+  std::unordered_set<std::uint64_t, IdentityHash> fit;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (sizes[i] == size) fit.insert(names[i]->identity());
+  }
+  return fit;
+}
+
+}  // namespace
+
 std::optional<Address> find_label_address(const BinArchive& a, std::string_view target) {
   // Names loaded from one file position, and copies of a name, share one Text: a file
   // can name one long string from a million rows. Each distinct Text of the target's
@@ -223,13 +256,20 @@ std::optional<Address> find_label_address(const BinArchive& a, std::string_view 
   constexpr std::size_t kCompareDirectly = 64;
   std::optional<Address> lowest;
   const bool long_target = target.size() > kCompareDirectly;
-  std::unordered_map<const void*, bool> verdicts;
-  const void* last = nullptr;
+  // Measured when the first such name is met: most archives have none.
+  std::optional<std::unordered_set<std::uint64_t, IdentityHash>> unheld_fit;
+  std::unordered_map<std::uint64_t, bool, IdentityHash> verdicts;
+  std::uint64_t last = 0;
   bool last_verdict = false;
   for (const auto& entry : a.labels) {
     if (lowest && entry.first >= *lowest) continue;
     for (const Text& name : entry.second) {
-      if (name.size() != target.size()) continue;
+      if (name.size_held()) {
+        if (name.held_size() != target.size()) continue;
+      } else {
+        if (!unheld_fit) unheld_fit = unheld_names_of_size(a, target.size());
+        if (unheld_fit->count(name.identity()) == 0) continue;
+      }
       bool match;
       if (!long_target) {
         match = name.equals(target);

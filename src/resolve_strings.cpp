@@ -130,72 +130,6 @@ class DecodedBlocks {
   std::vector<Pending> pending_;
 };
 
-/// One run of bytes, its terminator excluded, and the string positions inside it.
-struct Run {
-  ByteView bytes;
-  const Position* positions;  // ascending file offsets, the first at bytes.data
-  std::size_t count;
-
-  std::size_t begin(std::size_t k) const noexcept {
-    return static_cast<std::size_t>(positions[k] - positions[0]);
-  }
-  ByteView from(std::size_t k) const noexcept {
-    return ByteView{bytes.data + begin(k), bytes.size - begin(k)};
-  }
-  TextEncoding encoding(std::size_t k, std::size_t& mark) const noexcept {
-    return sniff_byte_order_mark(from(k), mark);
-  }
-};
-
-/// For each position of `run` whose byte-order mark picks `encoding` (a mark of `mark`
-/// bytes), calls each(k, size, start) with the UTF-8 length of what the run decodes to
-/// from its characters' start on, or -1 where it does not decode; positions come in
-/// descending order. One pass from the end of the run: the length at i follows from
-/// the length just after the character that starts at i, at most kMaxCharBytes
-/// further on, so a window of that many lengths serves instead of a table over the
-/// whole run (8 bytes per byte, once per encoding, which a hostile file could make 32
-/// times its own size), and nothing is held per position.
-template <typename Each>
-void suffix_sizes(const Run& run, TextEncoding encoding, std::size_t mark, Each each) {
-  constexpr std::size_t kWindow = 8;  // a power of two above kMaxCharBytes
-  static_assert(kWindow > kMaxCharBytes, "the window must reach past the longest character");
-  auto picks = [&](std::size_t k) {
-    std::size_t ignored = 0;
-    return run.encoding(k, ignored) == encoding;
-  };
-  std::size_t lowest = 0;  // the first position of this encoding
-  while (lowest < run.count && !picks(lowest)) ++lowest;
-  if (lowest == run.count) return;
-  const ByteView bytes = run.bytes;
-  std::size_t next = run.count;  // positions[next - 1] is the next one to report
-  auto skip = [&] {
-    while (next > 0 && !picks(next - 1)) --next;
-  };
-  skip();
-  std::int64_t window[kWindow];
-  window[bytes.size % kWindow] = 0;
-  while (next > 0 && run.begin(next - 1) + mark == bytes.size) {
-    --next;
-    each(next, std::int64_t{0}, bytes.size);
-    skip();
-  }
-  for (std::size_t i = bytes.size; next > 0 && i-- > run.begin(lowest) + mark;) {
-    std::size_t after = i;
-    std::uint32_t code_point = 0;
-    std::int64_t size = -1;
-    if (next_char(encoding, bytes.data, bytes.size, after, code_point) &&
-        window[after % kWindow] >= 0) {
-      size = window[after % kWindow] + static_cast<std::int64_t>(utf8_length(code_point));
-    }
-    window[i % kWindow] = size;
-    while (next > 0 && run.begin(next - 1) + mark == i) {
-      --next;
-      each(next, size, i);
-      skip();
-    }
-  }
-}
-
 /// Decodes the strings at `positions` (ascending, distinct; the k-th of them is
 /// position first_index + k of `strings`), which all end at the 0x00 byte at
 /// `terminator`.
@@ -209,22 +143,6 @@ void decode_run(ByteView input, const Position* positions, std::size_t count,
     decoded.add(first_index, run.bytes);
     return;
   }
-  // The encodings that occur, and each one's mark length (fixed per encoding, so the
-  // starts of one encoding ascend with the positions).
-  constexpr std::size_t kEncodings = 4;
-  bool occurs[kEncodings] = {false, false, false, false};
-  std::size_t mark_of[kEncodings] = {0, 0, 0, 0};
-  for (std::size_t k = 0; k < count; ++k) {
-    std::size_t mark = 0;
-    const auto e = static_cast<std::size_t>(run.encoding(k, mark));
-    occurs[e] = true;
-    mark_of[e] = mark;
-  }
-  auto each_size = [&](auto each) {
-    for (std::size_t e = 0; e < kEncodings; ++e) {
-      if (occurs[e]) suffix_sizes(run, static_cast<TextEncoding>(e), mark_of[e], each);
-    }
-  };
   // Decoding each position costs the sum of the lengths that do not fit a handle;
   // sharing the run costs its bytes and a block header. A run named at a few places
   // near its end (or at its terminator) is cheaper decoded. The lengths are held for
@@ -235,7 +153,7 @@ void decode_run(ByteView input, const Position* positions, std::size_t count,
   std::vector<std::int64_t> held(hold ? count : 0, -1);
   std::uint64_t decoded_bytes = 0;
   std::size_t shared = 0;  // texts that would live in the run's block
-  each_size([&](std::size_t k, std::int64_t size, std::size_t) {
+  each_suffix_size(run, [&](std::size_t k, std::int64_t size, std::size_t) {
     if (hold) held[k] = size;
     if (size > static_cast<std::int64_t>(Text::kInHandle)) {
       decoded_bytes += static_cast<std::uint64_t>(size);
@@ -247,28 +165,21 @@ void decode_run(ByteView input, const Position* positions, std::size_t count,
   // of the run once per position.
   const bool share = decoded_bytes > run.bytes.size + kBlockHeader;
   std::optional<TextBlock> block;
-  if (share) block.emplace(run.bytes, shared);
-  auto finish = [&](std::size_t k, std::int64_t size, std::size_t start) {
+  if (share) block.emplace(run.bytes, shared, TextBlock::kSharedRun);
+  auto finish = [&](std::size_t k, std::int64_t size, std::size_t) {
     if (size < 0) {
       strings.emplace(first_index + k, Strings::kDoesNotDecode);
     } else if (!share || size <= static_cast<std::int64_t>(Text::kInHandle)) {
       decoded.add(first_index + k, run.from(k));
     } else {
-      std::size_t mark = 0;
-      const TextEncoding encoding = run.encoding(k, mark);
-      strings.emplace(first_index + k, Strings::kText,
-                      block->add_on_read(start, encoding, static_cast<std::uint64_t>(size)));
+      strings.emplace(first_index + k, Strings::kText, block->add_on_read(run.begin(k)));
     }
   };
   if (!hold) {
-    each_size(finish);
+    each_suffix_size(run, finish);
     return;
   }
-  for (std::size_t k = 0; k < count; ++k) {
-    std::size_t mark = 0;
-    run.encoding(k, mark);
-    finish(k, held[k], run.begin(k) + mark);
-  }
+  for (std::size_t k = 0; k < count; ++k) finish(k, held[k], 0);
 }
 
 }  // namespace

@@ -10,15 +10,13 @@
 
 #include "archive_error.h"
 #include "byte_view.h"
+#include "suffix_sizes.h"
 #include "text.h"
 
 namespace orvane {
 
-/// A string's offset in the file. A file is under 4 GiB (its size field has 32 bits),
-/// and every position at or past its end fails alike, so those are all held as the
+/// Every position at or past the file's end fails alike, so those are all held as the
 /// end: four bytes per named string instead of eight.
-using Position = std::uint32_t;
-
 inline Position clamp_position(std::uint64_t offset, std::uint64_t input_size) noexcept {
   return static_cast<Position>(offset < input_size ? offset : input_size);
 }

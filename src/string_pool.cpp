@@ -13,15 +13,16 @@ constexpr std::size_t kShortText = 32;
 // Longer text is hashed when interned, not ahead: most of it is found by identity.
 constexpr std::size_t kLookAheadHash = 256;
 
-/// Addresses of heap objects share their low bits; mix them before they index a table.
-std::uint64_t hash_pointer(const void* pointer) noexcept {
-  return mix_bits(reinterpret_cast<std::uintptr_t>(pointer));
+/// Identities are addresses, which share their low bits, or places a file chose; mix
+/// them with the secret before they index a table.
+std::uint64_t hash_identity(std::uint64_t identity) noexcept {
+  return keyed_mix(identity);
 }
 
 /// Hashing a short string costs less than the cache miss of a second table, so only
 /// long text and text decoded on read is looked up by identity first.
 bool by_identity(const Text& text) noexcept {
-  return text.size() > kShortText || text.decoded_on_read();
+  return text.decoded_on_read() || text.size() > kShortText;
 }
 
 }  // namespace
@@ -40,7 +41,7 @@ void StringPool::look_ahead(const Text& text) noexcept {
   Announced& next = announced_[announced_end_++ % kAhead];
   next.text = &text;
   next.hashed = false;
-  if (by_identity(text)) by_object_.prefetch(hash_pointer(text.identity()));
+  if (by_identity(text)) by_object_.prefetch(hash_identity(text.identity()));
   // Text held in the handle or decoded on read would need the scratch buffer.
   const std::string_view value = text.stored_utf8();
   if (value.data() == nullptr || value.size() > kLookAheadHash) return;
@@ -67,8 +68,8 @@ std::uint32_t StringPool::intern(const Text& text) {
     }
   }
   const bool identity_first = by_identity(text);
-  const void* identity = text.identity();
-  const std::uint64_t identity_hash = identity_first ? hash_pointer(identity) : 0;
+  const std::uint64_t identity = text.identity();
+  const std::uint64_t identity_hash = identity_first ? hash_identity(identity) : 0;
   if (identity_first) {
     const std::uint32_t seen =
         by_object_.find(identity_hash, [&](std::uint32_t at) { return objects_[at] == identity; });

@@ -49,7 +49,7 @@ class StringPool {
  private:
   // Entries loaded from one file position share one Text, so the identity lookup
   // answers most repeats without looking at the characters.
-  std::vector<const void*> objects_;           // each distinct Text met
+  std::vector<std::uint64_t> objects_;         // each distinct Text met
   std::vector<std::uint32_t> object_strings_;  // its string's index
   FlatIndex by_object_;
   // By index: the archive's own Text objects, which outlive the pool, and where each

@@ -203,6 +203,47 @@ def test_entries_starting_inside_one_run_each_get_their_own_suffix():
         assert archive.read_string(4 * i) == run[i * step:].decode("ascii")
 
 
+def test_threads_loading_and_dropping_shared_runs_read_their_own_texts():
+    # Texts inside a shared run name their run by a number that loads on every thread
+    # take and give back. Files of 256 KiB and more load without the GIL, so the two
+    # threads take and give back numbers at the same time.
+    import random
+    import threading
+
+    def shared_runs_file(seed):
+        rng = random.Random(seed)
+        region, offsets = b"", []
+        while len(region) < 300000:
+            run = bytes(rng.choice(b"ABC\xb1") for _ in range(100)) + b"\0"
+            offsets += [len(region) + o for o in sorted(rng.sample(range(100), 10))]
+            region += run
+        expected = [region[o:region.index(b"\0", o)].decode("shift_jis") for o in offsets]
+        return text_file(len(offsets), region, offsets.__getitem__), expected
+
+    problems = []
+
+    def worker(files):
+        rng = random.Random(len(files))
+        kept = []
+        for _ in range(40):
+            data, expected = files[rng.randrange(len(files))]
+            kept.append((load(data), expected))
+            if len(kept) > 3:
+                kept.pop(rng.randrange(len(kept)))
+            for archive, expected in kept:
+                for i in rng.sample(range(len(expected)), 50):
+                    if archive.read_string(4 * i) != expected[i]:
+                        problems.append(i)
+
+    threads = [threading.Thread(target=worker, args=([shared_runs_file(s) for s in seeds],))
+               for seeds in ((1, 2), (3, 4, 5))]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert problems == []
+
+
 KANJI_RUN = b"\x82\xa0" * 8 + b"\0"  # "\u3042" eight times, bytes 0 to 16
 BOM_RUN = b"\xef\xbb\xbf" + b"AAAA" + b"\0"  # bytes 17 to 24
 
@@ -347,6 +388,7 @@ LOAD_MEMORY_CASES = [
     ("katakana", 0, 1 << 20),        # one string whose every byte becomes three
     ("prefix", 4000, 64 << 10),      # entries at the first bytes of one run
     ("labels", 100000, 64 << 10),    # rows all naming one long string
+    ("suffix", 100000, 128 << 10),   # entries each at a different byte of one run
 ]
 
 
