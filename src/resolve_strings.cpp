@@ -153,7 +153,7 @@ void decode_run(ByteView input, const Position* positions, std::size_t count,
   std::vector<std::int64_t> held(hold ? count : 0, -1);
   std::uint64_t decoded_bytes = 0;
   std::size_t shared = 0;  // texts that would live in the run's block
-  each_suffix_size(run, [&](std::size_t k, std::int64_t size, std::size_t) {
+  each_suffix_size(run, [&](std::size_t k, std::int64_t size) {
     if (hold) held[k] = size;
     if (size > static_cast<std::int64_t>(Text::kInHandle)) {
       decoded_bytes += static_cast<std::uint64_t>(size);
@@ -166,7 +166,7 @@ void decode_run(ByteView input, const Position* positions, std::size_t count,
   const bool share = decoded_bytes > run.bytes.size + kBlockHeader;
   std::optional<TextBlock> block;
   if (share) block.emplace(run.bytes, shared, TextBlock::kSharedRun);
-  auto finish = [&](std::size_t k, std::int64_t size, std::size_t) {
+  auto finish = [&](std::size_t k, std::int64_t size) {
     if (size < 0) {
       strings.emplace(first_index + k, Strings::kDoesNotDecode);
     } else if (!share || size <= static_cast<std::int64_t>(Text::kInHandle)) {
@@ -179,7 +179,7 @@ void decode_run(ByteView input, const Position* positions, std::size_t count,
     each_suffix_size(run, finish);
     return;
   }
-  for (std::size_t k = 0; k < count; ++k) finish(k, held[k], 0);
+  for (std::size_t k = 0; k < count; ++k) finish(k, held[k]);
 }
 
 }  // namespace

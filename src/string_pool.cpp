@@ -22,7 +22,7 @@ std::uint64_t hash_identity(std::uint64_t identity) noexcept {
 /// Hashing a short string costs less than the cache miss of a second table, so only
 /// long text and text decoded on read is looked up by identity first.
 bool by_identity(const Text& text) noexcept {
-  return text.decoded_on_read() || text.size() > kShortText;
+  return text.decoded_on_read() || text.held_size() > kShortText;
 }
 
 }  // namespace

@@ -34,7 +34,7 @@ struct Run {
 };
 
 /// For each position of `run` whose byte-order mark picks `encoding` (a mark of `mark`
-/// bytes), calls each(k, size, start) with the UTF-8 length of what the run decodes to
+/// bytes), calls each(k, size) with the UTF-8 length of what the run decodes to
 /// from its characters' start on, or -1 where it does not decode; positions come in
 /// descending order. One pass from the end of the run: the length at i follows from
 /// the length just after the character that starts at i, at most kMaxCharBytes
@@ -62,7 +62,7 @@ void suffix_sizes(const Run& run, TextEncoding encoding, std::size_t mark, Each 
   window[bytes.size % kWindow] = 0;
   while (next > 0 && run.begin(next - 1) + mark == bytes.size) {
     --next;
-    each(next, std::int64_t{0}, bytes.size);
+    each(next, std::int64_t{0});
     skip();
   }
   for (std::size_t i = bytes.size; next > 0 && i-- > run.begin(lowest) + mark;) {
@@ -76,15 +76,15 @@ void suffix_sizes(const Run& run, TextEncoding encoding, std::size_t mark, Each 
     window[i % kWindow] = size;
     while (next > 0 && run.begin(next - 1) + mark == i) {
       --next;
-      each(next, size, i);
+      each(next, size);
       skip();
     }
   }
 }
 
-/// Calls each(k, size, start) once for every position of `run`, with the UTF-8 length
-/// of what the run decodes to from there in the encoding its byte-order mark picks (or
-/// -1 where it does not decode) and the offset in the run where its characters start.
+/// Calls each(k, size) once for every position of `run`, with the UTF-8 length of what
+/// the run decodes to from there in the encoding its byte-order mark picks, or -1 where
+/// it does not decode.
 /// The run is walked once for each encoding that occurs, from its end down to the
 /// lowest position of that encoding.
 template <typename Each>

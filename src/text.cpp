@@ -299,7 +299,7 @@ void sizes_of(const Text* const* texts, std::size_t count, std::uint64_t* sizes)
     const ByteView stored = numbered_bytes(places[first].bits, positions[0]);
     found.assign(positions.size(), 0);
     each_suffix_size(Run{stored, positions.data(), positions.size()},
-                     [&](std::size_t k, std::int64_t size, std::size_t) {
+                     [&](std::size_t k, std::int64_t size) {
                        found[k] = size < 0 ? 0 : static_cast<std::uint64_t>(size);
                      });
     for (std::size_t k = 0; first < end; ++first) {
