@@ -200,10 +200,13 @@ inline const HashSecret& hash_secret() noexcept {
   return secret;
 }
 
-/// The hash of a key a file chooses, such as a slot address.
-inline std::uint64_t keyed_mix(std::uint64_t x) noexcept {
-  const HashSecret& secret = hash_secret();
+/// The hash of a key a file chooses, such as a slot address; a loop over many keys
+/// passes the secret it fetched once.
+inline std::uint64_t keyed_mix(std::uint64_t x, const HashSecret& secret) noexcept {
   return mix_bits(x ^ secret.k0) ^ secret.k1;
+}
+inline std::uint64_t keyed_mix(std::uint64_t x) noexcept {
+  return keyed_mix(x, hash_secret());
 }
 
 /// SipHash-1-3 of a string under the process's secret: strings with one hash cannot be

@@ -164,7 +164,9 @@ class SlotMap {
   }
 
   void reindex() noexcept {
-    index_.rebuild(entries_.size(), [this](std::size_t i) { return hash(entries_[i].first); });
+    const HashSecret secret = hash_secret();
+    index_.rebuild(entries_.size(),
+                   [&](std::size_t i) { return keyed_mix(entries_[i].first, secret); });
   }
 
   std::vector<Entry> entries_;
