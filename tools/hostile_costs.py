@@ -13,6 +13,9 @@ Cases:
           almost the whole run, about entries * run bytes of text
   labels  label rows all naming one long string, and find_label_address asked for a
           string of the same length that differs only in its last character
+  label-suffix
+          label rows each starting at a different byte of one run, and the same lookup
+          (each name's length is found by decoding, all of them in one pass)
   own-empty        text entries, each naming its own empty string
   label-own-empty  label rows on one slot, each naming its own empty string
   pairs-text, pairs-label
@@ -110,6 +113,11 @@ def build(case: str, entries: int, length: int) -> Tuple[bytes, int]:
         slots = 16
         rows = [(4 * (i * slots // entries), 0) for i in range(entries)]
         return archive_file(bytes(4 * slots), [], rows, run), entries * length
+    if case == "label-suffix":
+        slots, step = 16, length // entries
+        rows = [(4 * (i * slots // entries), i * step) for i in range(entries)]
+        return (archive_file(bytes(4 * slots), [], rows, run),
+                sum(length - i * step for i in range(entries)))
     if case == "own-empty":
         return text_entries_file(entries, bytes(entries), lambda i: i), 0
     if case == "label-own-empty":
@@ -190,7 +198,7 @@ def child(case: str, entries: int, length: int, serialize: bool) -> None:
         "heap_held": heap_in_use() - heap_before,
         "peak_rss_growth": peak_rss() - rss_before,
     }
-    if case == "labels":
+    if case in ("labels", "label-suffix"):
         near_miss = "A" * (length - 1) + "B"
         start = time.perf_counter()
         assert archive.find_label_address(near_miss) is None
@@ -268,6 +276,7 @@ def main() -> None:
     # Tables only, where per-entry bookkeeping weighs most against the file.
     tables_only = ("suffix", 1000000, 1 << 20)  # a position at every byte of the run
     grid.append(tables_only)
+    grid.append(("label-suffix", 1000000, 1 << 20))
     for case in ("own-empty", "label-own-empty", "pairs-text", "pairs-label"):
         grid.append((case, 1000000, 0))
     grid.append(("katakana", 0, 32 << 20))
@@ -277,7 +286,7 @@ def main() -> None:
         "peak/", "held/", "extra"))
     for case, entries, length in grid:
         decoded = 0
-        if case in ("suffix", "prefix"):
+        if case in ("suffix", "prefix", "label-suffix"):
             decoded = build(case, min(entries, 10), length)[1] * entries // min(entries, 10)
         if (case in ("suffix", "prefix") and decoded > args.max_output << 20 and
                 (case, entries, length) != tables_only):
