@@ -76,8 +76,8 @@ class Text {
   }
   /// The UTF-8 text as a new string.
   std::string str() const;
-  /// Whether the characters are `utf8`; text decoded on read is decoded only when the
-  /// lengths already match.
+  /// Whether the characters are `utf8`: compared where they are stored, or, for text
+  /// decoded on read, decoded once and compared.
   bool equals(std::string_view utf8) const;
   /// Whether reading the characters means decoding them (text loaded from a run that
   /// several entries start inside).
