@@ -203,6 +203,22 @@ def test_entries_starting_inside_one_run_each_get_their_own_suffix():
         assert archive.read_string(4 * i) == run[i * step:].decode("ascii")
 
 
+def test_find_label_address_measures_names_inside_one_run():
+    # Rows on four slots start at different bytes of one run, so their names are decoded
+    # on read and measured together, long ones and short ones, in two encodings.
+    text = "\u30c6\u30ad\u30b9\u30c8" * 40
+    sjis = text.encode("shift_jis") + b"ABC" * 30
+    run = sjis + b"\0\xef\xbb\xbf" + text.encode("utf-8") + b"\0"
+    offsets = list(range(0, len(sjis), 7)) + [len(sjis) + 1]
+    archive = load(label_file(len(offsets), run, offsets.__getitem__, slots=4))
+    for i, offset in enumerate(offsets):
+        end = run.index(b"\0", offset)
+        name = (run[offset + 3:end].decode("utf-8") if run[offset:offset + 3] == b"\xef\xbb\xbf"
+                else run[offset:end].decode("shift_jis"))
+        assert archive.find_label_address(name) == 4 * (i * 4 // len(offsets)), offset
+        assert archive.find_label_address(name[:-1] + "?") is None, offset
+
+
 def test_threads_loading_and_dropping_shared_runs_read_their_own_texts():
     # Texts inside a shared run name their run by a number that loads on every thread
     # take and give back. Files of 256 KiB and more load without the GIL, so the two
