@@ -27,7 +27,6 @@ struct TextBlock::Header {
   std::uint64_t count;
   std::uint64_t used;
   std::uint64_t number;  // kUnnumbered, or the number its texts name it by
-  std::uint64_t unused;  // keeps the 16-byte records from straddling cache lines
 
   Text::Record* records() noexcept { return reinterpret_cast<Text::Record*>(this + 1); }
   std::uint8_t* bytes() noexcept {
@@ -37,6 +36,9 @@ struct TextBlock::Header {
   static Header* of(Text::Record* record) noexcept {
     return reinterpret_cast<Header*>(record - record->in_block.index) - 1;
   }
+
+  /// Gives back the block's number, if it has one, and its memory.
+  void free() noexcept;
 };
 
 namespace {
@@ -137,6 +139,11 @@ TextBlock::Header* numbered_block(std::uint64_t bits) noexcept {
   return block_numbers.block(bits >> Text::kNumberShift);
 }
 
+/// Where a numbered text starts in its block, from its handle.
+Position numbered_place(std::uint64_t bits) noexcept {
+  return static_cast<Position>((bits >> 2) & 0xFFFFFFFFu);
+}
+
 /// The stored bytes of a numbered text, from its byte-order mark (if any) to the end
 /// of its run.
 ByteView numbered_bytes(std::uint64_t bits, std::size_t begin) noexcept {
@@ -145,6 +152,11 @@ ByteView numbered_bytes(std::uint64_t bits, std::size_t begin) noexcept {
 }
 
 }  // namespace
+
+void TextBlock::Header::free() noexcept {
+  if (number != kUnnumbered) block_numbers.give_back(number);
+  ::operator delete(this);
+}
 
 Text Text::owned(std::string_view utf8) {
   if (utf8.size() <= kInHandle) {
@@ -189,17 +201,11 @@ void Text::release() noexcept {
   }
   if (--references() == 0) {
     if (numbered()) {
-      TextBlock::Header* block = numbered_block(bits_);
-      block_numbers.give_back(block->number);
-      ::operator delete(block);
-      bits_ = 0;
-      return;
-    }
-    Record* own = record();
-    if ((own->word & kInBlock) == 0) {
-      ::operator delete(own);
+      numbered_block(bits_)->free();
+    } else if ((record()->word & kInBlock) == 0) {
+      ::operator delete(record());
     } else {
-      ::operator delete(TextBlock::Header::of(own));
+      TextBlock::Header::of(record())->free();
     }
   }
   bits_ = 0;
@@ -214,7 +220,7 @@ std::string_view Text::view(std::string& scratch) const {
     return scratch;
   }
   if (numbered()) {
-    const ByteView stored = numbered_bytes(bits_, numbered_begin());
+    const ByteView stored = numbered_bytes(bits_, numbered_place(bits_));
     std::size_t mark = 0;
     const TextEncoding encoding = sniff_byte_order_mark(stored, mark);
     scratch.clear();
@@ -259,7 +265,7 @@ bool Text::equals(std::string_view utf8) const {
 }
 
 std::size_t Text::measured_size() const noexcept {
-  const ByteView stored = numbered_bytes(bits_, numbered_begin());
+  const ByteView stored = numbered_bytes(bits_, numbered_place(bits_));
   std::size_t at = 0;
   const TextEncoding encoding = sniff_byte_order_mark(stored, at);
   std::size_t size = 0;
@@ -293,7 +299,7 @@ void sizes_of(const Text* const* texts, std::size_t count, std::uint64_t* sizes)
     std::size_t end = first;
     positions.clear();
     for (; end < places.size() && places[end].bits >> Text::kNumberShift == number; ++end) {
-      const auto begin = static_cast<Position>((places[end].bits >> 2) & 0xFFFFFFFFu);
+      const Position begin = numbered_place(places[end].bits);
       if (positions.empty() || positions.back() != begin) positions.push_back(begin);
     }
     const ByteView stored = numbered_bytes(places[first].bits, positions[0]);
@@ -303,8 +309,7 @@ void sizes_of(const Text* const* texts, std::size_t count, std::uint64_t* sizes)
                        found[k] = size < 0 ? 0 : static_cast<std::uint64_t>(size);
                      });
     for (std::size_t k = 0; first < end; ++first) {
-      const auto begin = static_cast<Position>((places[first].bits >> 2) & 0xFFFFFFFFu);
-      while (positions[k] != begin) ++k;
+      while (positions[k] != numbered_place(places[first].bits)) ++k;
       sizes[places[first].i] = found[k];
     }
   }
@@ -318,7 +323,7 @@ TextBlock::TextBlock(ByteView bytes, std::size_t texts, Holds holds) {
   }
   const std::size_t records = holds == kSharedRun ? 0 : texts;
   void* block = ::operator new(sizeof(Header) + sizeof(Text::Record) * records + bytes.size);
-  header_ = new (block) Header{1, bytes.size, texts, 0, kUnnumbered, 0};
+  header_ = new (block) Header{1, bytes.size, texts, 0, kUnnumbered};
   if (holds == kSharedRun) {
     try {
       header_->number = block_numbers.take(header_);
@@ -331,9 +336,7 @@ TextBlock::TextBlock(ByteView bytes, std::size_t texts, Holds holds) {
 }
 
 TextBlock::~TextBlock() {
-  if (--header_->references != 0) return;
-  if (header_->number != kUnnumbered) block_numbers.give_back(header_->number);
-  ::operator delete(header_);
+  if (--header_->references == 0) header_->free();
 }
 
 ByteView TextBlock::bytes() const noexcept {

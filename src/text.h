@@ -112,9 +112,6 @@ class Text {
   /// in the block where the text starts (its byte-order mark, if any) in bits 2 to
   /// 33, and the block's number above (see kNumberShift).
   bool numbered() const noexcept { return (bits_ & 3u) == 2u; }
-  std::size_t numbered_begin() const noexcept {
-    return static_cast<std::size_t>((bits_ >> 2) & 0xFFFFFFFFu);
-  }
   std::size_t measured_size() const noexcept;
   Record* record() const noexcept {
     return reinterpret_cast<Record*>(static_cast<std::uintptr_t>(bits_));
